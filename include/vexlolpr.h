@@ -1,0 +1,206 @@
+/*
+ * vexlolpr.h - public interface of the vexlolpr LPR/LPD (RFC 1179) client library.
+ *
+ * The library submits a local file as a print job to a queue on a remote LPD server,
+ * fetches a queue's short listing and removes jobs.  Every request blocks the calling
+ * thread until it ends while it keeps dispatching the thread's messages; on Windows it
+ * shows a status dialog with a Cancel button, on POSIX an optional text status display.
+ *
+ * Calling order
+ *   1. Load the library (on POSIX: link it).  Its start-up binds the socket layer once;
+ *      LPR_Init may be called and changes nothing.
+ *   2. Fill an LPR_COMMONARG and the record of the operation, set errorcode to 0 and call
+ *      LPR_Print, LPR_DeleteJob or LPR_GetQueue.  One request runs at a time per process:
+ *      callers on several threads must serialise their requests.
+ *   3. While a request blocks, LPR_CancelBlockingCall may be called from code that the
+ *      request's message loop reaches or from another thread; the request then ends with
+ *      errorcode LPR_ERR_CANCELLED.
+ *   4. After a result other than LPR_OK, errorcode (if nonzero) names the first failure of
+ *      the request and LPR_GetLastErrorText returns the text of the last failure.
+ *   5. After LPR_GetQueue returns LPR_OK, read the listing through your variable and hand
+ *      the variable's address to LPR_FreeQueue once.
+ *
+ * Ownership
+ *   - All records and strings belong to the caller; the library keeps none of them
+ *     beyond the call.
+ *   - The request block must stay valid, at the same address, for the whole call: a
+ *     cancel writes LPR_ERR_CANCELLED into its errorcode while the call is in progress.
+ *   - The queue listing belongs to the caller from a successful LPR_GetQueue until
+ *     LPR_FreeQueue.
+ *
+ * Platforms
+ *   Windows: VEXLOLPR.DLL, exports by name and ordinal, __stdcall on 32-bit Windows.
+ *   POSIX: libvexlolpr.so / libvexlolpr.a.  The library's start-up runs when the shared
+ *   library is loaded (for the static library: at program start) and its shutdown at
+ *   unload or exit.  POSIX has no thread attach or detach notifications, so the trace
+ *   lines of those notifications never appear there.  Trace lines go to standard error.
+ */
+#ifndef VEXLOLPR_H
+#define VEXLOLPR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+/* The few Windows types the interface uses, with the widths of 64-bit Windows. */
+typedef unsigned short WORD;           /* 16-bit */
+typedef unsigned int DWORD;            /* 32-bit */
+typedef int BOOL;                      /* 32-bit */
+typedef unsigned int UINT;             /* 32-bit */
+typedef uintptr_t WPARAM;              /* pointer-sized */
+typedef intptr_t LPARAM;               /* pointer-sized */
+typedef intptr_t INT_PTR;              /* pointer-sized */
+typedef struct HWND__ *HWND;           /* window (status display) handle */
+typedef struct HINSTANCE__ *HINSTANCE; /* module handle */
+#endif
+
+/* Calling convention of every export: __stdcall on 32-bit Windows, the default elsewhere. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define LPRAPI __stdcall
+#else
+#define LPRAPI
+#endif
+
+#if defined(VEXLOLPR_BUILDING) && !defined(_WIN32) && defined(__GNUC__)
+#define LPR_EXPORT __attribute__((visibility("default")))
+#else
+#define LPR_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Request block: common to all requests, owned by the caller. */
+typedef struct LPR_COMMONARG {
+    const char *username;   /* requesting user: control file P and L lines, agent of a removal */
+    const char *clienthost; /* client host: control file H line and the job's file names */
+    BOOL showdialog;        /* nonzero: show the status display while the request runs */
+    DWORD replytimeout;     /* milliseconds allowed for each network wait */
+    DWORD lprtimeout;       /* seconds to wait for an earlier request's status display to go */
+    WORD debugflags;        /* option word; LPR_DEBUG_TRACE turns the trace log on */
+    int32_t errorcode;      /* first failure of the request (LPR_ERR_*); 0 while none */
+} LPR_COMMONARG;
+
+/* Print record, for LPR_Print. */
+typedef struct LPR_PRINTARG {
+    const char *filename;    /* local file to print */
+    const char *host;        /* LPD server: host name or dotted IPv4 address */
+    const char *printer;     /* remote queue name */
+    WORD copies;             /* number of print lines in the control file */
+    char format;             /* letter of the print lines ('p': titled form) */
+    const char *jobname;     /* job name; NULL: the file path */
+    const char *bannerclass; /* class line; NULL: none */
+    BOOL nobanner;           /* nonzero: neither class nor banner line */
+    BOOL controlfirst;       /* nonzero: control file before data file */
+    BOOL checkonly;          /* nonzero: only test that the queue accepts a job */
+} LPR_PRINTARG;
+
+/* Removal record, for LPR_DeleteJob. */
+typedef struct LPR_DELETEARG {
+    const char *host;    /* LPD server, not empty */
+    const char *printer; /* remote queue, not empty */
+    WORD jobnumber;      /* job to remove, not 0 */
+} LPR_DELETEARG;
+
+/* Queue record, for LPR_GetQueue. */
+typedef struct LPR_QUEUEARG {
+    const char *host;    /* LPD server */
+    const char *printer; /* remote queue */
+    char **lplpqueue;    /* receives the listing; NULL is stored there on failure */
+} LPR_QUEUEARG;
+
+/* Bits of LPR_COMMONARG.debugflags. */
+#define LPR_DEBUG_TRACE 0x10 /* write trace lines to the debug output */
+
+/* Result values of LPR_Print, LPR_DeleteJob and LPR_GetQueue (system error numbers). */
+#define LPR_OK 0
+#define LPR_R_NOT_ENOUGH_MEMORY 8 /* listing or transfer buffer not available */
+#define LPR_R_GEN_FAILURE 31      /* the data file cannot be sent */
+#define LPR_R_NOT_SUPPORTED 50    /* socket layer cannot be loaded or started */
+#define LPR_R_UNEXP_NET_ERR 59    /* network or protocol failure */
+#define LPR_R_BAD_NET_NAME 67     /* host name cannot be resolved; bad removal record */
+#define LPR_R_BAD_DEVICE 1200     /* local file cannot be opened or is empty */
+
+/* Message identifiers; the error codes stored in errorcode are among them. */
+#define LPR_MSG_SENDING 1016 /* status text of a print job */
+#define LPR_MSG_GETTING 1017 /* status text of a queue listing */
+#define LPR_ERR_NO_DESCRIPTOR 3000
+#define LPR_ERR_CANCELLED 4601
+#define LPR_ERR_NO_ERROR 4900
+#define LPR_ERR_NO_MEMORY 4903
+#define LPR_ERR_TIMEOUT 4913
+#define LPR_ERR_HOST_NAME 4914
+#define LPR_ERR_NO_LPD 4915
+#define LPR_ERR_SERVER 4916
+#define LPR_ERR_NETWORK 4943
+#define LPR_ERR_UNEXPECTED_EOF 4965
+#define LPR_ERR_FILE_NOT_FOUND 4977
+#define LPR_ERR_UNKNOWN_COMMAND 4997
+#define LPR_ERR_CANT_OPEN_FILE 5000
+#define LPR_ERR_CANT_READ_FILE 5001
+#define LPR_ERR_FILE_EMPTY 5002
+#define LPR_ERR_NO_NET_DESCRIPTOR 5003
+#define LPR_ERR_SEND_INITIAL 5004
+#define LPR_ERR_VERIFY_INITIAL 5005
+#define LPR_ERR_SEND_NOTIFY 5006
+#define LPR_ERR_VERIFY_NOTIFY 5007
+#define LPR_ERR_SEND_CONTROL 5008
+#define LPR_ERR_VERIFY_CONTROL 5009
+#define LPR_ERR_SEND_DATA 5010
+#define LPR_ERR_VERIFY_DATA 5011
+#define LPR_ERR_LPD_REPORTED 5012
+#define LPR_ERR_LPD_NOT_RESPONDING 5013
+#define LPR_ERR_SPOOL_SPACE 5014
+#define LPR_ERR_QUEUE_LIST 5015
+#define LPR_ERR_SEND 5016
+#define LPR_ERR_UNKNOWN_RESPONSE 5017
+#define LPR_ERR_FROM_SERVER 5018
+#define LPR_ERR_NO_PRINTER 5019
+#define LPR_ERR_FILE_SHORTER 5020
+#define LPR_ERR_WRITE_AFTER_DATA 5021
+#define LPR_ERR_DATA_NOT_TRANSFERRED 5022
+#define LPR_ERR_SPOOLER_SERVER 5023
+#define LPR_ERR_SPOOLER_UNKNOWN 5024
+#define LPR_ERR_CONTROL_NOT_TRANSFERRED 5025
+
+/* Ordinal 500.  Returns 1; does nothing else (start-up happens at load). */
+LPR_EXPORT WORD LPRAPI LPR_Init(DWORD unused);
+
+/* Ordinal 501.  Submits lpprintarg->filename to a remote queue.  Returns LPR_OK or an
+   LPR_R_* value; on failure errorcode and the last-error text tell why. */
+LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg);
+
+/* Ordinal 502.  Asks the server to remove one job in the name of lpcommonarg->username. */
+LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
+
+/* Ordinal 503.  Fetches a queue's short listing into *lpqueuearg->lplpqueue: lines
+   terminated by NUL, owned by the caller until LPR_FreeQueue. */
+LPR_EXPORT WORD LPRAPI LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg);
+
+/* Ordinal 504.  Releases a listing of LPR_GetQueue and stores NULL in *lplpqueue; a NULL
+   listing is left alone.  Returns 0. */
+LPR_EXPORT WORD LPRAPI LPR_FreeQueue(char **lplpqueue);
+
+/* Ordinal 505.  Copies at most size - 1 characters of the last-error text and a NUL into
+   buf (nothing when size <= 0); returns the length of the whole text, so a result >= size
+   means the copy was cut. */
+LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size);
+
+/* Ordinal 506.  Presses Cancel of the request in progress.  Returns 0 when a cancel was
+   posted, 1 when no request is in progress.  May be called from another thread. */
+LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void);
+
+/* Ordinal 507.  Returns 1; does nothing else. */
+LPR_EXPORT int LPRAPI WEP(int unused);
+
+/* Ordinal 510.  The status dialog's procedure; not meant to be called by applications. */
+LPR_EXPORT INT_PTR LPRAPI WNWaitDlg(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEXLOLPR_H */

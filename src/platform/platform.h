@@ -1,0 +1,214 @@
+// platform.h - the one interface between the library's logic and the system.
+//
+// The logic modules are written against the Windows API and Winsock 1.1 as they are;
+// this header gives them exactly the primitives they use, in namespace vx.  On Windows
+// the names map onto the real API (win32/); elsewhere posix/ implements them, with the
+// same results and error numbers.  Logic files include this header and no system one.
+#ifndef VEXLOLPR_PLATFORM_H
+#define VEXLOLPR_PLATFORM_H
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vexlolpr.h"
+
+#ifdef _WIN32
+#include <winsock.h>
+#endif
+
+namespace vx {
+
+#ifdef _WIN32
+using ::FARPROC;
+using ::HMODULE;
+using ::LPVOID;
+using ::SOCKET;
+using ::WSADATA;
+using ::hostent;
+using ::in_addr;
+using ::linger;
+using ::sockaddr;
+using ::sockaddr_in;
+using ulong32 = unsigned long;
+#else
+#define WINAPI
+#define WSAAPI
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+typedef void *LPVOID;
+typedef HINSTANCE HMODULE;
+typedef INT_PTR(WINAPI *FARPROC)();
+typedef uintptr_t SOCKET;
+typedef uint32_t ulong32; // Winsock's u_long: 32 bits on every Windows
+
+// Winsock 1.1 records, laid out as the Windows ones.
+struct in_addr {
+    uint32_t s_addr;
+};
+struct sockaddr {
+    uint16_t sa_family;
+    char sa_data[14];
+};
+struct sockaddr_in {
+    int16_t sin_family;
+    uint16_t sin_port;
+    in_addr sin_addr;
+    char sin_zero[8];
+};
+struct hostent {
+    char *h_name;
+    char **h_aliases;
+    int16_t h_addrtype;
+    int16_t h_length;
+    char **h_addr_list;
+};
+struct linger {
+    uint16_t l_onoff;
+    uint16_t l_linger;
+};
+constexpr int WSADESCRIPTION_LEN = 256;
+constexpr int WSASYS_STATUS_LEN = 128;
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    unsigned short iMaxSockets; // the order of 64-bit Windows
+    unsigned short iMaxUdpDg;
+    char *lpVendorInfo;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
+};
+
+constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
+constexpr int AF_INET = 2;
+constexpr int SOCK_STREAM = 1;
+constexpr int IPPROTO_TCP = 6;
+constexpr int TCP_NODELAY = 0x0001;
+constexpr int SOL_SOCKET = 0xffff;
+constexpr int SO_REUSEADDR = 0x0004;
+constexpr int SO_LINGER = 0x0080;
+constexpr int SO_SNDBUF = 0x1001;
+constexpr int SO_RCVBUF = 0x1002;
+constexpr uint32_t INADDR_ANY = 0;
+constexpr uint32_t INADDR_NONE = 0xffffffffu;
+
+// Asynchronous notification events.
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+
+// Winsock error numbers.
+constexpr int WSABASEERR = 10000;
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEPFNOSUPPORT = 10046;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAENETRESET = 10052;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAENAMETOOLONG = 10063;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+// Entry-routine notifications.
+constexpr DWORD DLL_PROCESS_DETACH = 0;
+constexpr DWORD DLL_PROCESS_ATTACH = 1;
+constexpr DWORD DLL_THREAD_ATTACH = 2;
+constexpr DWORD DLL_THREAD_DETACH = 3;
+
+constexpr UINT SEM_NOOPENFILEERRORBOX = 0x8000;
+
+// Global memory flags.
+constexpr UINT GMEM_FIXED = 0x0000;
+constexpr UINT GMEM_MOVEABLE = 0x0002;
+constexpr UINT GMEM_ZEROINIT = 0x0040;
+typedef void *HGLOBAL;
+#endif
+
+// ---- module and process --------------------------------------------------------------
+// Loads a module by name; a null handle when it cannot.  On POSIX modules are the
+// providers registered in-process (posix/module.cpp), looked up without regard to case.
+HMODULE LoadLibraryA(const char *name);
+FARPROC GetProcAddress(HMODULE module, const char *name);
+BOOL FreeLibrary(HMODULE module);
+UINT SetErrorMode(UINT mode);
+
+// Milliseconds since an arbitrary start, 32 bits, wrapping; compare unsigned.
+DWORD GetTickCount();
+
+// The debugger's output channel (POSIX: standard error).
+void OutputDebugStringA(const char *text);
+
+// ---- texts ------------------------------------------------------------------------------
+// Copies string resource `id` of `module` into buf, cut to size - 1 characters and a
+// NUL; returns the number of characters copied, 0 when there is no such string.
+int LoadStringA(HINSTANCE module, UINT id, char *buf, int size);
+
+// The printf-style formatter with the conventions of the Windows one ("%lu" and "%ld"
+// take 32-bit values, "%s" of a null pointer prints "(null)"), bounded: writes at most
+// size - 1 characters and a NUL and returns the number written.  size must be > 0.
+int wvnsprintfA(char *buf, int size, const char *format, va_list args);
+int wnsprintfA(char *buf, int size, const char *format, ...);
+
+// ---- global memory --------------------------------------------------------------------
+// Fixed blocks only: the handle of a block is its address.
+HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
+void *GlobalLock(HGLOBAL block);
+HGLOBAL GlobalHandle(const void *address);
+BOOL GlobalUnlock(HGLOBAL block);
+// Without GMEM_MOVEABLE a block is never moved: shrinking keeps it where it is, growing
+// past its first size fails with a null handle.
+HGLOBAL GlobalReAlloc(HGLOBAL block, size_t bytes, UINT flags);
+HGLOBAL GlobalFree(HGLOBAL block); // null on success
+
+// ---- files ------------------------------------------------------------------------------
+// A local file opened for reading that other processes may read and write meanwhile.
+typedef intptr_t LFILE;
+constexpr LFILE LFILE_ERROR = -1;
+constexpr int LSEEK_BEGIN = 0;
+constexpr int LSEEK_CURRENT = 1;
+constexpr int LSEEK_END = 2;
+LFILE FileOpenRead(const char *path);
+int64_t FileSeek(LFILE file, int64_t offset, int origin); // new position, -1 on error
+int32_t FileRead(LFILE file, void *buf, uint32_t bytes);  // bytes read, 0 at end, -1 on error
+int FileClose(LFILE file);                                // 0, or -1 on error
+
+} // namespace vx
+
+#endif // VEXLOLPR_PLATFORM_H

@@ -1,0 +1,65 @@
+// core.cpp - POSIX tick count, debug output and string table.
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "../../msgtext.h"
+#include "posix.h"
+
+namespace vx {
+
+static posix::DebugSink debugsink;
+
+DWORD GetTickCount()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<DWORD>(ms); // wraps like the Windows count
+}
+
+void OutputDebugStringA(const char *text)
+{
+    if (debugsink != nullptr) {
+        debugsink(text);
+        return;
+    }
+    // One write per output, so that lines of several processes do not interleave.
+    size_t left = strlen(text);
+    while (left > 0) {
+        ssize_t n = write(STDERR_FILENO, text, left);
+        if (n <= 0)
+            return;
+        text += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// Every module shares the one message table; the module handle only says whose.
+int LoadStringA(HINSTANCE, UINT id, char *buf, int size)
+{
+    if (buf == nullptr || size <= 0)
+        return 0;
+    for (size_t i = 0; i < message_text_count; i++) {
+        if (message_texts[i].id != id)
+            continue;
+        size_t n = strnlen(message_texts[i].text, static_cast<size_t>(size) - 1);
+        memcpy(buf, message_texts[i].text, n);
+        buf[n] = '\0';
+        return static_cast<int>(n);
+    }
+    buf[0] = '\0';
+    return 0;
+}
+
+namespace posix {
+
+DebugSink SetDebugSink(DebugSink sink)
+{
+    DebugSink previous = debugsink;
+    debugsink = sink;
+    return previous;
+}
+
+} // namespace posix
+} // namespace vx

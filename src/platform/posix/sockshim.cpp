@@ -1,0 +1,213 @@
+// sockshim.cpp - BSD socket calls for the Winsock provider.  This file and the event
+// source are the only ones that see the system's socket headers.
+#include "sockshim.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vx {
+namespace posix {
+namespace shim {
+
+int WinsockErrorOf(int err)
+{
+    switch (err) {
+    case EINTR: return 10004;                       // WSAEINTR
+    case EBADF: return 10038;                       // a closed descriptor is no socket: WSAENOTSOCK
+    case EACCES: case EPERM: return 10013;          // WSAEACCES
+    case EFAULT: return 10014;                      // WSAEFAULT
+    case EINVAL: return 10022;                      // WSAEINVAL
+    case EMFILE: case ENFILE: return 10024;         // WSAEMFILE
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+    case EWOULDBLOCK: case EINPROGRESS: return 10035; // WSAEWOULDBLOCK, also a pending connect
+    case EALREADY: return 10037;                    // WSAEALREADY
+    case ENOTSOCK: return 10038;                    // WSAENOTSOCK
+    case EDESTADDRREQ: return 10039;                // WSAEDESTADDRREQ
+    case EMSGSIZE: return 10040;                    // WSAEMSGSIZE
+    case EPROTOTYPE: return 10041;                  // WSAEPROTOTYPE
+    case ENOPROTOOPT: return 10042;                 // WSAENOPROTOOPT
+    case EPROTONOSUPPORT: return 10043;             // WSAEPROTONOSUPPORT
+    case ESOCKTNOSUPPORT: return 10044;             // WSAESOCKTNOSUPPORT
+    case EOPNOTSUPP: return 10045;                  // WSAEOPNOTSUPP
+    case EPFNOSUPPORT: return 10046;                // WSAEPFNOSUPPORT
+    case EAFNOSUPPORT: return 10047;                // WSAEAFNOSUPPORT
+    case EADDRINUSE: return 10048;                  // WSAEADDRINUSE
+    case EADDRNOTAVAIL: return 10049;               // WSAEADDRNOTAVAIL
+    case ENETDOWN: return 10050;                    // WSAENETDOWN
+    case ENETUNREACH: return 10051;                 // WSAENETUNREACH
+    case ENETRESET: return 10052;                   // WSAENETRESET
+    case ECONNABORTED: return 10053;                // WSAECONNABORTED
+    case ECONNRESET: case EPIPE: return 10054;      // WSAECONNRESET: the peer is gone
+    case ENOBUFS: case ENOMEM: return 10055;        // WSAENOBUFS
+    case EISCONN: return 10056;                     // WSAEISCONN
+    case ENOTCONN: return 10057;                    // WSAENOTCONN
+    case ESHUTDOWN: return 10058;                   // WSAESHUTDOWN
+    case ETIMEDOUT: return 10060;                   // WSAETIMEDOUT
+    case ECONNREFUSED: return 10061;                // WSAECONNREFUSED
+    case ENAMETOOLONG: return 10063;                // WSAENAMETOOLONG
+    case EHOSTDOWN: return 10064;                   // WSAEHOSTDOWN
+    case EHOSTUNREACH: return 10065;                // WSAEHOSTUNREACH
+    default: return 10107;                          // WSASYSCALLFAILURE
+    }
+}
+
+static int Fail() { return -WinsockErrorOf(errno); }
+
+static sockaddr_in InetAddress(uint32_t address, uint16_t port)
+{
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = port;
+    sin.sin_addr.s_addr = address;
+    return sin;
+}
+
+int StreamSocket()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return fd >= 0 ? fd : Fail();
+}
+
+int Bind(int fd, uint32_t address, uint16_t port)
+{
+    sockaddr_in sin = InetAddress(address, port);
+    return bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? 0 : Fail();
+}
+
+int Connect(int fd, uint32_t address, uint16_t port)
+{
+    sockaddr_in sin = InetAddress(address, port);
+    // Not retried on EINTR: the connect goes on in the background then, and the caller
+    // sees WSAEINTR as a Winsock caller would.
+    return connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? 0 : Fail();
+}
+
+long Send(int fd, const void *buf, size_t len)
+{
+    // No SIGPIPE: a peer that went away is an error result, as in Winsock.
+    ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+    if (n >= 0)
+        return static_cast<long>(n);
+    if (errno == EPIPE) {
+        // Linux says EPIPE both for a socket that was never connected and for one
+        // whose peer is gone; Winsock tells them apart.
+        // A socket without a round-trip sample never completed a handshake.
+        tcp_info info;
+        socklen_t infolen = sizeof info;
+        memset(&info, 0, sizeof info);
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &infolen) == 0 && info.tcpi_rtt == 0)
+            return -10057; // WSAENOTCONN
+        errno = EPIPE;
+    }
+    return Fail();
+}
+
+long Recv(int fd, void *buf, size_t len, bool peek)
+{
+    ssize_t n = recv(fd, buf, len, peek ? MSG_PEEK : 0);
+    return n >= 0 ? static_cast<long>(n) : Fail();
+}
+
+int Shutdown(int fd, int how)
+{
+    int posixhow = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
+    return shutdown(fd, posixhow) == 0 ? 0 : Fail();
+}
+
+int Close(int fd) { return close(fd) == 0 ? 0 : Fail(); }
+
+int SetLinger(int fd, bool on, int seconds)
+{
+    struct linger value;
+    value.l_onoff = on ? 1 : 0;
+    value.l_linger = seconds;
+    return setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+int SetIntOption(int fd, SockOpt option, int value)
+{
+    int level = SOL_SOCKET, name = 0;
+    switch (option) {
+    case OPT_REUSEADDR: name = SO_REUSEADDR; break;
+    case OPT_NODELAY: level = IPPROTO_TCP, name = TCP_NODELAY; break;
+    case OPT_SNDBUF: name = SO_SNDBUF; break;
+    case OPT_RCVBUF: name = SO_RCVBUF; break;
+    }
+    return setsockopt(fd, level, name, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+int SetNonBlocking(int fd, bool on)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return Fail();
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags) == 0 ? 0 : Fail();
+}
+
+static int ResolverError(int rc)
+{
+    switch (rc) {
+    case EAI_AGAIN: return 11002;  // WSATRY_AGAIN
+    case EAI_FAIL: return 11003;   // WSANO_RECOVERY
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004; // WSANO_DATA
+#endif
+    case EAI_MEMORY: return 10055; // WSAENOBUFS
+    default: return 11001;         // WSAHOST_NOT_FOUND
+    }
+}
+
+int ResolveIPv4(const char *name, uint32_t *addresses, int max, char *canon, size_t canonsize)
+{
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo *list = nullptr;
+    int rc = getaddrinfo(name, nullptr, &hints, &list);
+    if (rc != 0)
+        return -ResolverError(rc);
+    int count = 0;
+    canon[0] = '\0';
+    for (addrinfo *ai = list; ai != nullptr && count < max; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in))
+            continue;
+        uint32_t address = reinterpret_cast<sockaddr_in *>(ai->ai_addr)->sin_addr.s_addr;
+        bool seen = false; // one entry per address, not one per socket type
+        for (int i = 0; i < count; i++)
+            seen = seen || addresses[i] == address;
+        if (!seen)
+            addresses[count++] = address;
+    }
+    const char *cname = list != nullptr && list->ai_canonname != nullptr ? list->ai_canonname : name;
+    snprintf(canon, canonsize, "%s", cname);
+    freeaddrinfo(list);
+    return count > 0 ? count : -11001;
+}
+
+int ReverseIPv4(uint32_t address, char *name, size_t namesize)
+{
+    sockaddr_in sin = InetAddress(address, 0);
+    int rc = getnameinfo(reinterpret_cast<sockaddr *>(&sin), sizeof sin, name,
+                         static_cast<socklen_t>(namesize), nullptr, 0, NI_NAMEREQD);
+    return rc == 0 ? 0 : -ResolverError(rc);
+}
+
+uint32_t InetAddr(const char *text) { return inet_addr(text); }
+
+} // namespace shim
+} // namespace posix
+} // namespace vx

@@ -1,0 +1,299 @@
+// wsock.cpp - the Winsock 1.1 provider of the POSIX platform ("WSOCK32.DLL"): the
+// twenty entry points over BSD sockets, with Winsock's results (SOCKET_ERROR, error
+// numbers through WSAGetLastError, a start count that every socket call checks).
+#include <atomic>
+#include <string.h>
+
+#include "posix.h"
+#include "sockshim.h"
+
+namespace vx {
+namespace posix {
+
+namespace {
+
+constexpr int MSG_PEEK_ = 0x2; // Winsock's recv flag
+constexpr int MAX_HOST_ADDRESSES = 16;
+
+std::atomic<int> startcount;
+thread_local int lasterror;
+
+// Winsock keeps one host entry per thread, valid until the thread's next lookup.
+struct HostEntry {
+    hostent entry;
+    char name[256];
+    char *aliases[1];
+    char *addrlist[MAX_HOST_ADDRESSES + 1];
+    uint32_t addresses[MAX_HOST_ADDRESSES];
+};
+thread_local HostEntry hostbuf;
+
+int Failed(int wsaerror)
+{
+    lasterror = wsaerror;
+    return SOCKET_ERROR;
+}
+
+// Maps a shim result onto Winsock's: the value, or SOCKET_ERROR with the error kept.
+long Result(long rc) { return rc >= 0 ? rc : Failed(static_cast<int>(-rc)); }
+
+bool Started() { return startcount.load() > 0; }
+
+// Winsock sockets are descriptors here; one that cannot be is no socket.
+bool ValidSocket(SOCKET s) { return s < static_cast<SOCKET>(INT32_MAX); }
+
+int WSAAPI ws_WSAStartup(WORD version, WSADATA *data)
+{
+    // Version 1.1 is the only one on offer; a caller asking for less cannot have it.
+    if ((version & 0xff) < 1 || version == 0x0001)
+        return WSAVERNOTSUPPORTED;
+    if (data == nullptr)
+        return WSAEFAULT;
+    memset(data, 0, sizeof *data);
+    data->wVersion = 0x0101;
+    data->wHighVersion = 0x0101;
+    data->iMaxSockets = 32767;
+    data->iMaxUdpDg = 65467;
+    strcpy(data->szDescription, "vexlolpr BSD sockets provider");
+    strcpy(data->szSystemStatus, "Running");
+    startcount++;
+    return 0;
+}
+
+int WSAAPI ws_WSACleanup()
+{
+    int count = startcount.load();
+    while (count > 0 && !startcount.compare_exchange_weak(count, count - 1)) {
+    }
+    return count > 0 ? 0 : Failed(WSANOTINITIALISED);
+}
+
+SOCKET WSAAPI ws_socket(int af, int type, int protocol)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED), INVALID_SOCKET;
+    if (af != AF_INET)
+        return Failed(WSAEAFNOSUPPORT), INVALID_SOCKET;
+    if (type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP))
+        return Failed(WSAESOCKTNOSUPPORT), INVALID_SOCKET;
+    int fd = shim::StreamSocket();
+    return fd >= 0 ? static_cast<SOCKET>(fd) : (Failed(-fd), INVALID_SOCKET);
+}
+
+// Checks the common arguments of the calls that take a socket and an address.
+int CheckAddress(SOCKET s, const sockaddr *name, int namelen, const sockaddr_in **sin)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return Failed(WSAEFAULT);
+    *sin = reinterpret_cast<const sockaddr_in *>(name);
+    if ((*sin)->sin_family != AF_INET)
+        return Failed(WSAEAFNOSUPPORT);
+    return 0;
+}
+
+int WSAAPI ws_bind(SOCKET s, const sockaddr *name, int namelen)
+{
+    const sockaddr_in *sin;
+    if (CheckAddress(s, name, namelen, &sin) != 0)
+        return SOCKET_ERROR;
+    return static_cast<int>(Result(shim::Bind(static_cast<int>(s), sin->sin_addr.s_addr, sin->sin_port)));
+}
+
+int WSAAPI ws_connect(SOCKET s, const sockaddr *name, int namelen)
+{
+    const sockaddr_in *sin;
+    if (CheckAddress(s, name, namelen, &sin) != 0)
+        return SOCKET_ERROR;
+    return static_cast<int>(Result(shim::Connect(static_cast<int>(s), sin->sin_addr.s_addr, sin->sin_port)));
+}
+
+// Checks the common arguments of send and recv.
+int CheckTransfer(SOCKET s, const void *buf, int len, int flags, int allowed)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    if (len < 0 || (buf == nullptr && len > 0))
+        return Failed(WSAEFAULT);
+    if ((flags & ~allowed) != 0)
+        return Failed(WSAEOPNOTSUPP);
+    return 0;
+}
+
+int WSAAPI ws_send(SOCKET s, const char *buf, int len, int flags)
+{
+    if (CheckTransfer(s, buf, len, flags, 0) != 0)
+        return SOCKET_ERROR;
+    return static_cast<int>(Result(shim::Send(static_cast<int>(s), buf, static_cast<size_t>(len))));
+}
+
+int WSAAPI ws_recv(SOCKET s, char *buf, int len, int flags)
+{
+    if (CheckTransfer(s, buf, len, flags, MSG_PEEK_) != 0)
+        return SOCKET_ERROR;
+    return static_cast<int>(
+        Result(shim::Recv(static_cast<int>(s), buf, static_cast<size_t>(len), (flags & MSG_PEEK_) != 0)));
+}
+
+int WSAAPI ws_shutdown(SOCKET s, int how)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    if (how < 0 || how > 2)
+        return Failed(WSAEINVAL);
+    return static_cast<int>(Result(shim::Shutdown(static_cast<int>(s), how)));
+}
+
+int WSAAPI ws_closesocket(SOCKET s)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    return static_cast<int>(Result(shim::Close(static_cast<int>(s))));
+}
+
+int WSAAPI ws_WSAGetLastError() { return lasterror; }
+
+void WSAAPI ws_WSASetLastError(int error) { lasterror = error; }
+
+// Nothing here blocks inside the provider, so there is never a call to cancel.
+int WSAAPI ws_WSACancelBlockingCall() { return Failed(Started() ? WSAEINVAL : WSANOTINITIALISED); }
+
+hostent *FillHostEntry(const char *name, const uint32_t *addresses, int count)
+{
+    HostEntry &h = hostbuf;
+    memset(&h, 0, sizeof h);
+    size_t n = strnlen(name, sizeof h.name - 1);
+    memcpy(h.name, name, n);
+    for (int i = 0; i < count; i++) {
+        h.addresses[i] = addresses[i];
+        h.addrlist[i] = reinterpret_cast<char *>(&h.addresses[i]);
+    }
+    h.entry.h_name = h.name;
+    h.entry.h_aliases = h.aliases;
+    h.entry.h_addrtype = AF_INET;
+    h.entry.h_length = 4;
+    h.entry.h_addr_list = h.addrlist;
+    return &h.entry;
+}
+
+hostent *WSAAPI ws_gethostbyname(const char *name)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED), nullptr;
+    if (name == nullptr)
+        return Failed(WSAEFAULT), nullptr;
+    uint32_t addresses[MAX_HOST_ADDRESSES];
+    char canon[256];
+    int count = shim::ResolveIPv4(name, addresses, MAX_HOST_ADDRESSES, canon, sizeof canon);
+    if (count <= 0)
+        return Failed(-count), nullptr;
+    return FillHostEntry(canon, addresses, count);
+}
+
+hostent *WSAAPI ws_gethostbyaddr(const char *addr, int len, int type)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED), nullptr;
+    if (addr == nullptr || len < 4)
+        return Failed(WSAEFAULT), nullptr;
+    if (type != AF_INET)
+        return Failed(WSAEAFNOSUPPORT), nullptr;
+    uint32_t address;
+    memcpy(&address, addr, sizeof address);
+    char name[256];
+    int rc = shim::ReverseIPv4(address, name, sizeof name);
+    if (rc < 0)
+        return Failed(-rc), nullptr;
+    return FillHostEntry(name, &address, 1);
+}
+
+ulong32 WSAAPI ws_inet_addr(const char *text)
+{
+    return text != nullptr ? shim::InetAddr(text) : INADDR_NONE;
+}
+
+ulong32 WSAAPI ws_htonl(ulong32 value) { return __builtin_bswap32(value); }
+ulong32 WSAAPI ws_ntohl(ulong32 value) { return __builtin_bswap32(value); }
+uint16_t WSAAPI ws_htons(uint16_t value) { return __builtin_bswap16(value); }
+
+int WSAAPI ws_WSAAsyncSelect(SOCKET, HWND, UINT, long)
+{
+    // Notifications need the event source, which this platform does not offer yet.
+    return Failed(Started() ? WSAEOPNOTSUPP : WSANOTINITIALISED);
+}
+
+int WSAAPI ws_setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    int fd = static_cast<int>(s);
+    if (level == SOL_SOCKET && optname == SO_LINGER) {
+        if (optval == nullptr || optlen < static_cast<int>(sizeof(linger)))
+            return Failed(WSAEFAULT);
+        linger value;
+        memcpy(&value, optval, sizeof value);
+        return static_cast<int>(Result(shim::SetLinger(fd, value.l_onoff != 0, value.l_linger)));
+    }
+    if (optval == nullptr || optlen < static_cast<int>(sizeof(int)))
+        return Failed(WSAEFAULT);
+    int value;
+    memcpy(&value, optval, sizeof value);
+    if (level == SOL_SOCKET && optname == SO_REUSEADDR)
+        return static_cast<int>(Result(shim::SetIntOption(fd, shim::OPT_REUSEADDR, value)));
+    if (level == SOL_SOCKET && optname == SO_SNDBUF)
+        return static_cast<int>(Result(shim::SetIntOption(fd, shim::OPT_SNDBUF, value)));
+    if (level == SOL_SOCKET && optname == SO_RCVBUF)
+        return static_cast<int>(Result(shim::SetIntOption(fd, shim::OPT_RCVBUF, value)));
+    if (level == IPPROTO_TCP && optname == TCP_NODELAY)
+        return static_cast<int>(Result(shim::SetIntOption(fd, shim::OPT_NODELAY, value)));
+    return Failed(WSAENOPROTOOPT);
+}
+
+// Taken through void(*)() like any exported procedure; the table stays constant data,
+// ready before the library's load notification runs.
+#define Proc(fn) reinterpret_cast<void (*)()>(fn)
+
+const ModuleExport winsock_exports[] = {
+    {"WSAStartup", Proc(ws_WSAStartup)},
+    {"WSACleanup", Proc(ws_WSACleanup)},
+    {"socket", Proc(ws_socket)},
+    {"bind", Proc(ws_bind)},
+    {"connect", Proc(ws_connect)},
+    {"send", Proc(ws_send)},
+    {"shutdown", Proc(ws_shutdown)},
+    {"recv", Proc(ws_recv)},
+    {"closesocket", Proc(ws_closesocket)},
+    {"WSAGetLastError", Proc(ws_WSAGetLastError)},
+    {"WSASetLastError", Proc(ws_WSASetLastError)},
+    {"WSACancelBlockingCall", Proc(ws_WSACancelBlockingCall)},
+    {"gethostbyname", Proc(ws_gethostbyname)},
+    {"gethostbyaddr", Proc(ws_gethostbyaddr)},
+    {"inet_addr", Proc(ws_inet_addr)},
+    {"htonl", Proc(ws_htonl)},
+    {"ntohl", Proc(ws_ntohl)},
+    {"htons", Proc(ws_htons)},
+    {"WSAAsyncSelect", Proc(ws_WSAAsyncSelect)},
+    {"setsockopt", Proc(ws_setsockopt)},
+};
+#undef Proc
+
+} // namespace
+
+extern const ModuleDef winsock_provider = {"WSOCK32.DLL", winsock_exports,
+                                           sizeof winsock_exports / sizeof winsock_exports[0]};
+
+int WinsockStartCount() { return startcount.load(); }
+
+} // namespace posix
+} // namespace vx

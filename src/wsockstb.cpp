@@ -1,0 +1,125 @@
+// wsockstb.cpp - binds the socket layer at run time and looks host names up.
+// Owns hwinsock and the function table.
+#include "wsockstb.h"
+
+#include <string.h>
+
+#include "init.h"
+
+namespace vx {
+
+const char WINSOCK_MODULE[] = "WSOCK32.DLL";
+
+HMODULE hwinsock;
+WinsockTable winsock;
+
+template <class Fn> static bool Resolve(const char *name, Fn &slot)
+{
+    FARPROC proc = GetProcAddress(hwinsock, name);
+    // Through void(*)(): the one cast between function types that is always allowed.
+    slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+    return proc != nullptr;
+}
+
+static int ReleaseModule()
+{
+    FreeLibrary(hwinsock);
+    hwinsock = 0;
+    return 1;
+}
+
+static bool ResolveSocketEntries()
+{
+#define X(ret, name, args)                                                               \
+    if (!Resolve(#name, winsock.name))                                                   \
+        return false;
+    WINSOCK_SOCKET_ENTRIES(X)
+#undef X
+    return true;
+}
+
+int LoadWinsock()
+{
+    LPRTrace("VEXLOLPR LoadWinsock() entered... hWINSOCK=%lu wsockstb", TraceWord(hwinsock));
+    if (hwinsock != 0)
+        return 0;
+
+    // No message box for a module that is not there: a missing socket layer is a
+    // result, not a question to the user.
+    UINT oldmode = SetErrorMode(SEM_NOOPENFILEERRORBOX);
+    HMODULE module = LoadLibraryA(WINSOCK_MODULE);
+    SetErrorMode(oldmode);
+    if (module == 0 || reinterpret_cast<uintptr_t>(module) < 32) {
+        LPRTrace("VEXLOLPR ERROR:Can't find file %s. wsockstb", WINSOCK_MODULE);
+        hwinsock = 0;
+        return 1;
+    }
+    hwinsock = module;
+
+    if (!Resolve("WSAStartup", winsock.WSAStartup))
+        return ReleaseModule();
+    WSADATA wsadata = {};
+    if (winsock.WSAStartup(WINSOCK_VERSION_1_1, &wsadata) != 0)
+        return ReleaseModule();
+    LPRTrace("VEXLOLPR WMaxSizeUDPDg=%u WinsockVer=%#X WinsickHighVer=%#X wsockstb",
+             wsadata.iMaxUdpDg, wsadata.wVersion, wsadata.wHighVersion);
+    LPRTrace("VEXLOLPR WINSOCK VENDOR INFO:\n\r %s", wsadata.szDescription);
+
+    if (!Resolve("WSACleanup", winsock.WSACleanup))
+        return ReleaseModule(); // nothing to balance the start with
+    if (!ResolveSocketEntries()) {
+        winsock.WSACleanup();
+        return ReleaseModule();
+    }
+    LPRTrace("VEXLOLPR WINSOCK.DLL loaded succesfully wsockstb");
+    return 0;
+}
+
+int WinsockStartup()
+{
+    LPRTrace("VEXLOLPR WinsockStartup() entered... wsockstb");
+    if (winsock.WSAStartup == nullptr)
+        return 1;
+    WSADATA wsadata = {};
+    winsock.WSAStartup(WINSOCK_VERSION_1_1, &wsadata); // whatever is granted will do
+    LPRTrace("VEXLOLPR WinsockStartup() exited...OK wsockstb");
+    return 0;
+}
+
+int UnloadWinsock()
+{
+    LPRTrace("VEXLOLPR Cleaning Winsock in VEXLOLPR.DLL... wsockstb");
+    if (hwinsock == 0)
+        return 1;
+    if (winsock.WSACleanup != nullptr)
+        winsock.WSACleanup();
+    return ReleaseModule();
+}
+
+static uint32_t LookUpName(const char *name)
+{
+    hostent *entry = winsock.gethostbyname(name);
+    if (entry == nullptr || entry->h_length < 4 || entry->h_addr_list == nullptr ||
+        entry->h_addr_list[0] == nullptr)
+        return 0;
+    uint32_t address;
+    memcpy(&address, entry->h_addr_list[0], sizeof address); // network order as it stands
+    return address;
+}
+
+uint32_t GetHostAddress(const char *name, const char *name2)
+{
+    if (LoadWinsock() != 0 || name == nullptr)
+        return 0;
+    // 0.0.0.0 and 255.255.255.255 are not taken as dotted addresses: they are looked up
+    // as names like anything else that inet_addr does not turn into a usable address.
+    uint32_t address = winsock.inet_addr(name);
+    if (address != INADDR_NONE && address != 0)
+        return address;
+    address = LookUpName(name);
+    if (address == 0 && name2 != nullptr)
+        address = LookUpName(name2);
+    return address;
+}
+
+} // namespace vx

@@ -1,0 +1,60 @@
+// wsockstb.h - the socket layer bound at run time: Winsock 1.1 function table, start-up,
+// clean-up and host lookup.
+#ifndef VEXLOLPR_WSOCKSTB_H
+#define VEXLOLPR_WSOCKSTB_H
+
+#include "platform/platform.h"
+
+namespace vx {
+
+// The entry points the library uses, in the order they are resolved.  The first two
+// are taken on their own while loading; a provider that lacks any of them is refused.
+#define WINSOCK_STARTUP_ENTRIES(X)                                                       \
+    X(int, WSAStartup, (WORD, WSADATA *))                                                \
+    X(int, WSACleanup, (void))
+#define WINSOCK_SOCKET_ENTRIES(X)                                                        \
+    X(SOCKET, socket, (int, int, int))                                                   \
+    X(int, bind, (SOCKET, const sockaddr *, int))                                        \
+    X(int, connect, (SOCKET, const sockaddr *, int))                                     \
+    X(int, send, (SOCKET, const char *, int, int))                                       \
+    X(int, shutdown, (SOCKET, int))                                                      \
+    X(int, recv, (SOCKET, char *, int, int))                                             \
+    X(int, closesocket, (SOCKET))                                                        \
+    X(int, WSAGetLastError, (void))                                                      \
+    X(void, WSASetLastError, (int))                                                      \
+    X(int, WSACancelBlockingCall, (void))                                                \
+    X(hostent *, gethostbyname, (const char *))                                          \
+    X(hostent *, gethostbyaddr, (const char *, int, int))                                \
+    X(ulong32, inet_addr, (const char *))                                                \
+    X(ulong32, htonl, (ulong32))                                                         \
+    X(ulong32, ntohl, (ulong32))                                                         \
+    X(uint16_t, htons, (uint16_t))                                                       \
+    X(int, WSAAsyncSelect, (SOCKET, HWND, UINT, long))                                   \
+    X(int, setsockopt, (SOCKET, int, int, const char *, int))
+
+struct WinsockTable {
+#define X(ret, name, args) ret(WSAAPI *name) args;
+    WINSOCK_STARTUP_ENTRIES(X)
+    WINSOCK_SOCKET_ENTRIES(X)
+#undef X
+};
+
+extern const char WINSOCK_MODULE[]; // "WSOCK32.DLL"
+constexpr WORD WINSOCK_VERSION_1_1 = 0x0101;
+
+extern HMODULE hwinsock;    // 0: not loaded; the table is valid exactly while it is set
+extern WinsockTable winsock; // entry points of the loaded module
+
+// 0: loaded (now or before); 1: cannot be loaded.
+int LoadWinsock();
+// Starts the socket layer for one request.  0: started; 1: there is no binding.
+int WinsockStartup();
+// Cleans up and releases the module; always 1.
+int UnloadWinsock();
+// IPv4 address of a host name or dotted address in network order; 0 when nothing
+// resolves.  `name2` is tried when `name` finds nothing.
+uint32_t GetHostAddress(const char *name, const char *name2 = nullptr);
+
+} // namespace vx
+
+#endif

@@ -1,0 +1,60 @@
+// rawsock.cpp - plain system sockets for the suites' peers.
+#include "rawsock.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vxtest {
+
+uint32_t Net32(uint32_t host) { return htonl(host); }
+
+uint16_t BoundPort(int fd)
+{
+    sockaddr_in sin;
+    socklen_t len = sizeof sin;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
+        return 0;
+    return ntohs(sin.sin_port);
+}
+
+int ListenLoopback(uint16_t *port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || listen(fd, 8) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = BoundPort(fd);
+    return fd;
+}
+
+int ListenOn(int fd) { return listen(fd, 8); }
+
+int AcceptOne(int listenfd) { return accept(listenfd, nullptr, nullptr); }
+
+long ReadSome(int fd, void *buf, size_t len) { return read(fd, buf, len); }
+
+long WriteAll(int fd, const void *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, static_cast<const char *>(buf) + done, len - done);
+        if (n <= 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
+void CloseFd(int fd) { close(fd); }
+
+} // namespace vxtest
