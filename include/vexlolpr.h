@@ -165,6 +165,10 @@ typedef struct LPR_QUEUEARG {
 #define LPR_ERR_SPOOLER_SERVER 5023
 #define LPR_ERR_SPOOLER_UNKNOWN 5024
 #define LPR_ERR_CONTROL_NOT_TRANSFERRED 5025
+/* Extensions: a printer, user or client host name that would break the protocol's
+   framing is refused before anything is sent; a local file whose size cannot be taken. */
+#define LPR_ERR_BAD_NAME 5100
+#define LPR_ERR_FILE_SIZE 5101
 
 /* Ordinal 500.  Returns 1; does nothing else (start-up happens at load). */
 LPR_EXPORT WORD LPRAPI LPR_Init(DWORD unused);

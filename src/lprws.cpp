@@ -1,5 +1,6 @@
-// lprws.cpp - the request exports with their entry steps, the protocol workers,
-// LPR_FreeQueue, LPR_GetLastErrorText and LPR_CancelBlockingCall.
+// lprws.cpp - the request exports with their entry steps, the protocol workers of
+// RFC 1179, LPR_FreeQueue, LPR_GetLastErrorText and LPR_CancelBlockingCall.
+// Owns the server port, the job number of the previous job and the reply buffer.
 #include "lprws.h"
 
 #include <string.h>
@@ -11,33 +12,823 @@
 
 namespace vx {
 
-// Until the protocol exchanges exist, a worker fails honestly: "not supported".
-static WORD NotYetSupported(LPR_COMMONARG *lpcommonarg)
+uint16_t lpdport = LPD_PORT;
+
+static int lastclocknumber = -1; // the clock's number for the previous job
+static int lastjobnumber = -1;   // the number the previous job got
+
+namespace {
+
+// A block of global memory for the length of one step, released on every path.
+class Scratch {
+public:
+    explicit Scratch(size_t size)
+        : mem_(static_cast<char *>(GlobalLock(GlobalAlloc(GMEM_ZEROINIT, size)))), size_(size)
+    {
+    }
+    ~Scratch() { Release(); }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    void Release()
+    {
+        if (mem_ != nullptr) {
+            GlobalUnlock(GlobalHandle(mem_));
+            GlobalFree(GlobalHandle(mem_));
+            mem_ = nullptr;
+        }
+    }
+    char *get() const { return mem_; }
+    size_t size() const { return size_; }
+    explicit operator bool() const { return mem_ != nullptr; }
+
+private:
+    char *mem_;
+    size_t size_;
+};
+
+const char *OrEmpty(const char *s) { return s != nullptr ? s : ""; }
+
+// Decimal text of a byte count, for the counts that RFC 1179 lines announce.
+void Decimal(uint64_t n, char *out) // out: at least 21 bytes
 {
-    RecordError(lpcommonarg, LPR_ERR_UNKNOWN_COMMAND, LPR_ERR_UNKNOWN_COMMAND);
-    return LPR_R_NOT_SUPPORTED;
+    char digits[21];
+    int i = 0;
+    do
+        digits[i++] = static_cast<char>('0' + n % 10);
+    while ((n /= 10) != 0);
+    while (i > 0)
+        *out++ = digits[--i];
+    *out = '\0';
 }
 
-WORD do_LPR_Print(LPR_PRINTARG *, LPR_COMMONARG *lpcommonarg)
+// A name that goes into a command line as an operand: spaces separate operands and an
+// LF ends the line, so neither (nor any other control character) may be in it.
+bool Frameable(const char *name)
 {
-    return NotYetSupported(lpcommonarg);
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(OrEmpty(name)); *p != 0; p++)
+        if (*p <= 0x20 || *p == 0x7F)
+            return false;
+    return true;
 }
 
-WORD do_LPR_Delete(LPR_DELETEARG *, LPR_COMMONARG *lpcommonarg)
+// Refuses, before anything is sent, names that would break the framing of a line.
+enum NameCheck { PRINTER = 1, USER = 2, CLIENT = 4 };
+bool CheckNames(LPR_COMMONARG *lpcommonarg, const char *printer, int which)
 {
-    return NotYetSupported(lpcommonarg);
+    const char *bad = !Frameable(printer)                                      ? "printer"
+                      : (which & USER) && !Frameable(lpcommonarg->username)     ? "user"
+                      : (which & CLIENT) && !Frameable(lpcommonarg->clienthost) ? "client host"
+                                                                               : nullptr;
+    if (bad == nullptr)
+        return true;
+    LPRTrace("VEXLOLPR ERROR request refused: %s name can't be framed lprws", bad);
+    RecordError(lpcommonarg, LPR_ERR_BAD_NAME, LPR_ERR_BAD_NAME, bad);
+    return false;
 }
 
-WORD do_LPR_GetQueue(LPR_QUEUEARG *, LPR_COMMONARG *lpcommonarg)
+// Maps the socket error of a failed connect, send or receive onto a code and a text;
+// `othertext` is the step's own text for the errors the table does not name.
+void RecordNetError(LPR_COMMONARG *lpcommonarg, int error, UINT othertext, bool intrcancels)
 {
-    return NotYetSupported(lpcommonarg);
+    if (error == WSAENETRESET || error == WSAECONNREFUSED)
+        RecordError(lpcommonarg, LPR_ERR_NO_LPD, LPR_ERR_NO_LPD);
+    else if (error == WSAETIMEDOUT)
+        RecordError(lpcommonarg, LPR_ERR_TIMEOUT, LPR_ERR_TIMEOUT);
+    else if (error == WSAEINTR && intrcancels)
+        RecordError(lpcommonarg, LPR_ERR_CANCELLED, LPR_ERR_CANCELLED);
+    else
+        RecordError(lpcommonarg, LPR_ERR_NETWORK, othertext);
 }
+
+sockaddr_in ServerAddress(uint32_t address)
+{
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = winsock.htons(lpdport);
+    server.sin_addr.s_addr = address;
+    return server;
+}
+
+// A text of the string table formatted with two names, in a block of its own size.
+bool ShowCaption(UINT id, const char *host, const char *printer)
+{
+    char format[LASTERROR_SIZE];
+    LoadStringA(hinstlpr, id, format, sizeof format);
+    size_t size = strlen(format) + strlen(OrEmpty(host)) + strlen(OrEmpty(printer)) + 1;
+    Scratch caption(size);
+    if (!caption)
+        return false;
+    wnsprintfA(caption.get(), static_cast<int>(size), format, OrEmpty(host), OrEmpty(printer));
+    wsock_settext(caption.get());
+    return true;
+}
+
+// One command line: the code octet, the operands separated by single spaces, an LF.
+void BuildCommand(Scratch &line, char code, const char *const *operands, int count)
+{
+    char *p = line.get();
+    *p++ = code;
+    for (int i = 0; i < count; i++) {
+        if (i > 0)
+            *p++ = ' ';
+        size_t n = strlen(OrEmpty(operands[i]));
+        memcpy(p, OrEmpty(operands[i]), n);
+        p += n;
+    }
+    *p++ = '\n';
+    *p = '\0';
+}
+
+size_t CommandSize(const char *const *operands, int count)
+{
+    size_t size = 3; // code octet, LF, NUL
+    for (int i = 0; i < count; i++)
+        size += strlen(OrEmpty(operands[i])) + 1;
+    return size;
+}
+
+// Sends a buffer of any size: wsock_write takes at most INT_MAX bytes at a time.
+int WriteAll(SOCKET sd, const char *buf, uint64_t size, LPR_COMMONARG *lpcommonarg)
+{
+    const uint64_t piece = 1u << 30;
+    do {
+        int n = static_cast<int>(size < piece ? size : piece);
+        if (wsock_write(sd, buf, n, 0, lpcommonarg) == -1)
+            return -1;
+        buf += n;
+        size -= static_cast<uint64_t>(n);
+    } while (size > 0);
+    return 0;
+}
+
+} // namespace
+
+// ---- job number and control file ------------------------------------------------------
+
+int JobNumberFromTime(const struct tm &local) { return (local.tm_min % 10) * 100 + local.tm_sec; }
+
+int NextJobNumber(int clocknumber)
+{
+    // The clock repeats its number within a second; two jobs of one burst with the same
+    // file names would overwrite each other at the server.  So while the clock has not
+    // moved past the numbers already handed out since it last gave a number, the job
+    // takes the next one of those instead.
+    int number = clocknumber;
+    if (lastclocknumber >= 0) {
+        int moved = (clocknumber - lastclocknumber + 1000) % 1000;
+        int handed = (lastjobnumber - lastclocknumber + 1000) % 1000;
+        if (moved <= handed)
+            number = (lastjobnumber + 1) % 1000;
+    }
+    lastclocknumber = clocknumber;
+    lastjobnumber = number;
+    return number;
+}
+
+namespace {
+
+// Appends to a text whose size was counted by a first pass without a buffer.
+struct TextOut {
+    char *out;
+    size_t len;
+    void Put(const char *s, size_t n)
+    {
+        if (out != nullptr)
+            memcpy(out + len, s, n);
+        len += n;
+    }
+    void Put(const char *s) { Put(s, strlen(s)); }
+    void PutChar(char c) { Put(&c, 1); }
+    // An operand of a control-file line: a control character would end the line early
+    // and let the rest pass for further lines, so it is written as '?'.
+    void PutOperand(const char *s)
+    {
+        for (const char *p = OrEmpty(s); *p != '\0'; p++) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            PutChar(c < 0x20 || c == 0x7F ? '?' : *p);
+        }
+    }
+    void Line(char letter, const char *operand)
+    {
+        PutChar(letter);
+        PutOperand(operand);
+        PutChar('\n');
+    }
+};
+
+} // namespace
+
+size_t BuildControlFile(const ControlFileArgs &a, char *out)
+{
+    TextOut t = {out, 0};
+    t.Line('H', a.clienthost);
+    t.Line('P', a.username);
+    t.Line('J', a.jobname != nullptr ? a.jobname : a.filename);
+    if (!a.nobanner && a.bannerclass != nullptr)
+        t.Line('C', a.bannerclass);
+    if (!a.nobanner)
+        t.Line('L', a.username);
+    unsigned char letter = static_cast<unsigned char>(a.format);
+    char format = letter < 0x20 || letter == 0x7F ? '?' : a.format;
+    for (unsigned copy = 0; copy < a.copies; copy++) {
+        if (format == 'p') {
+            t.Line('T', a.filename);
+            t.Put("pd");
+        } else {
+            t.PutChar(format);
+            t.PutChar('d');
+        }
+        t.Put(a.jobstem);
+        t.PutChar('\n');
+    }
+    t.Put("Ud");
+    t.Put(a.jobstem);
+    t.PutChar('\n');
+    t.Line('N', a.filename);
+    if (out != nullptr)
+        out[t.len] = '\0';
+    return t.len;
+}
+
+namespace {
+
+// Judges the acknowledgement of a subcommand; 0 when accepted.  A server that closed
+// the connection instead (n == 0) has not acknowledged anything.
+WORD NotifyFailed(LPR_COMMONARG *lpcommonarg, int n)
+{
+    if (n <= 0) {
+        RecordError(lpcommonarg, LPR_ERR_VERIFY_NOTIFY, LPR_ERR_VERIFY_NOTIFY);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    return 0;
+}
+
+} // namespace
+
+WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem, WORD copies, char format,
+                           const char *jobname, const char *bannerclass, BOOL nobanner,
+                           LPR_COMMONARG *lpcommonarg)
+{
+    ControlFileArgs args = {lpcommonarg->clienthost, lpcommonarg->username, filename, jobstem, copies,
+                            format, jobname, bannerclass, nobanner};
+    size_t length = BuildControlFile(args, nullptr);
+    Scratch text(length + 1);
+    char count[21];
+    Decimal(length, count);
+    Scratch line(strlen(count) + strlen(jobstem) + 5);
+    if (!text || !line) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    BuildControlFile(args, text.get());
+
+    // RFC 1179 6.2: 02 count SP cfA... LF, acknowledged by one octet.
+    wnsprintfA(line.get(), static_cast<int>(line.size()), "\x02%s c%s\n", count, jobstem);
+    if (wsock_write(sd, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
+        RecordError(lpcommonarg, LPR_ERR_SEND_NOTIFY, LPR_ERR_SEND_NOTIFY);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    char ack[REPLY_SIZE] = {};
+    int n = wsock_read(sd, ack, 1, 0, lpcommonarg);
+    if (WORD failed = NotifyFailed(lpcommonarg, n))
+        return failed;
+    switch (static_cast<unsigned char>(ack[0])) {
+    case 0:
+        break;
+    case 1:
+        RecordError(lpcommonarg, LPR_ERR_SPOOLER_SERVER, LPR_ERR_SPOOLER_SERVER);
+        return LPR_R_UNEXP_NET_ERR;
+    case 2:
+        RecordError(lpcommonarg, LPR_ERR_SPOOL_SPACE, LPR_ERR_SPOOL_SPACE);
+        return LPR_R_UNEXP_NET_ERR;
+    default:
+        RecordError(lpcommonarg, LPR_ERR_LPD_REPORTED, LPR_ERR_SPOOLER_UNKNOWN, static_cast<int>(static_cast<signed char>(ack[0])));
+        return LPR_R_UNEXP_NET_ERR;
+    }
+
+    // The text and its NUL, which ends the file, in one write.
+    LPRTrace("VEXLOLPR wsock_do_control_file() sending control file... lprws");
+    if (WriteAll(sd, text.get(), length + 1, lpcommonarg) == -1) {
+        RecordError(lpcommonarg, LPR_ERR_SEND_CONTROL, LPR_ERR_SEND_CONTROL);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    LPRTrace("VEXLOLPR wsock_do_control_file() DONE sending control file... lprws");
+    // A server that closes instead of answering has taken the file: ack[0] keeps its 0.
+    if (wsock_read(sd, ack, sizeof ack, 0, lpcommonarg) == -1) {
+        RecordError(lpcommonarg, LPR_ERR_VERIFY_CONTROL, LPR_ERR_VERIFY_CONTROL);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    if (ack[0] != 0) {
+        RecordError(lpcommonarg, LPR_ERR_CONTROL_NOT_TRANSFERRED, LPR_ERR_CONTROL_NOT_TRANSFERRED);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    return 0;
+}
+
+namespace {
+
+// Streams `size` bytes of the file in chunks; never more than announced, even when the
+// file grew meanwhile.  0, or the result value of the failure.
+WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg)
+{
+    Scratch chunk(CHUNK_SIZE);
+    if (!chunk) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    LPRTrace("VEXLOLPR wsock_do_data_file() SENDING DATA FILE now=%lu... lprws", GetTickCount());
+    int64_t remaining = size;
+    int64_t sent = 0;
+    while (remaining > 0) {
+        uint32_t want = remaining < CHUNK_SIZE ? static_cast<uint32_t>(remaining) : CHUNK_SIZE;
+        int32_t n = FileRead(file, chunk.get(), want);
+        if (n <= 0) {
+            RecordError(lpcommonarg, LPR_ERR_FILE_SHORTER, LPR_ERR_FILE_SHORTER);
+            return LPR_R_UNEXP_NET_ERR;
+        }
+        if (wsock_write(sd, chunk.get(), n, 0, lpcommonarg) == -1) {
+            RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
+            return LPR_R_GEN_FAILURE;
+        }
+        remaining -= n;
+        sent += n;
+        wsock_setprogress(sent);
+    }
+    LPRTrace("VEXLOLPR wsock_do_data_file() DONE SENDING DATA FILE now=%lu... lprws", GetTickCount());
+    return 0;
+}
+
+} // namespace
+
+WORD wsock_do_data_file(SOCKET sd, const char *jobstem, LFILE file, LPR_COMMONARG *lpcommonarg)
+{
+    int64_t size = FileSeek(file, 0, LSEEK_END);
+    if (size < 0 || FileSeek(file, 0, LSEEK_BEGIN) != 0) {
+        RecordError(lpcommonarg, LPR_ERR_CANT_READ_FILE, LPR_ERR_CANT_READ_FILE);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    wsock_setsize(size);
+    char count[21];
+    Decimal(static_cast<uint64_t>(size), count);
+    Scratch line(strlen(count) + strlen(jobstem) + 5);
+    if (!line) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    // RFC 1179 6.3: 03 count SP dfA... LF, acknowledged by one octet.
+    wnsprintfA(line.get(), static_cast<int>(line.size()), "\x03%s d%s\n", count, jobstem);
+    if (wsock_write(sd, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
+        RecordError(lpcommonarg, LPR_ERR_SEND_NOTIFY, LPR_ERR_SEND_NOTIFY);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    char ack = 0;
+    int n = wsock_read(sd, &ack, 1, 0, lpcommonarg);
+    if (WORD failed = NotifyFailed(lpcommonarg, n))
+        return failed;
+    switch (static_cast<unsigned char>(ack)) {
+    case 0:
+        break;
+    case 1:
+        RecordError(lpcommonarg, LPR_ERR_LPD_REPORTED, LPR_ERR_LPD_REPORTED);
+        return LPR_R_UNEXP_NET_ERR;
+    case 2:
+        RecordError(lpcommonarg, LPR_ERR_SPOOL_SPACE, LPR_ERR_SPOOL_SPACE);
+        return LPR_R_UNEXP_NET_ERR;
+    default:
+        RecordError(lpcommonarg, LPR_ERR_UNKNOWN_RESPONSE, LPR_ERR_UNKNOWN_RESPONSE, static_cast<int>(static_cast<signed char>(ack)));
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    if (WORD failed = SendContent(sd, file, size, lpcommonarg))
+        return failed;
+
+    ack = 0; // the zero octet that ends the file
+    if (wsock_write(sd, &ack, 1, 0, lpcommonarg) == -1) {
+        RecordError(lpcommonarg, LPR_ERR_WRITE_AFTER_DATA, LPR_ERR_WRITE_AFTER_DATA);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    // A server that closes instead of answering has taken the file: ack keeps its 0.
+    if (wsock_read(sd, &ack, 1, 0, lpcommonarg) == -1) {
+        RecordError(lpcommonarg, LPR_ERR_VERIFY_DATA, LPR_ERR_VERIFY_DATA);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    if (ack != 0) {
+        RecordError(lpcommonarg, LPR_ERR_DATA_NOT_TRANSFERRED, LPR_ERR_DATA_NOT_TRANSFERRED);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    return 0;
+}
+
+// ---- print job ----------------------------------------------------------------------------
+
+namespace {
+
+// The server's refusal of the job command, as the last-error text.
+void RecordRefusal(LPR_COMMONARG *lpcommonarg, const char *printer, char *reply, int n)
+{
+    if (n == 1) {
+        SetErrorText(LPR_ERR_NO_PRINTER, OrEmpty(printer));
+    } else {
+        // The server's text ends at the first LF after the first byte.
+        int end = 1;
+        while (end < n && reply[end] != '\n')
+            end++;
+        reply[end] = '\0';
+        unsigned char first = static_cast<unsigned char>(reply[0]);
+        if ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))
+            SetErrorTextRaw(reply);
+        else {
+            char text[LASTERROR_SIZE];
+            wnsprintfA(text, sizeof text, "%d %s", static_cast<int>(static_cast<signed char>(reply[0])), reply + 1);
+            SetErrorTextRaw(text);
+        }
+    }
+    SetErrorCode(lpcommonarg, LPR_ERR_LPD_REPORTED);
+}
+
+struct PrintJob {
+    LPR_PRINTARG *arg;
+    LPR_COMMONARG *common;
+    LFILE file;
+    bool checkonly;
+};
+
+// The 'Initial' command and its answer (RFC 1179 5.2: 02 queue LF).  0 when accepted.
+WORD SendJobCommand(const PrintJob &job, SOCKET sd)
+{
+    const char *printer = job.arg->printer;
+    Scratch line(CommandSize(&printer, 1));
+    if (!line) {
+        RecordError(job.common, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    BuildCommand(line, '\x02', &printer, 1);
+    int length = static_cast<int>(strlen(line.get()));
+    int sent = job.checkonly ? winsock.send(sd, line.get(), length, 0)
+                             : wsock_write(sd, line.get(), length, 0, job.common);
+    if (sent == -1) {
+        RecordNetError(job.common, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    char reply[REPLY_SIZE + 1] = {};
+    int n = job.checkonly ? winsock.recv(sd, reply, REPLY_SIZE, 0)
+                          : wsock_read(sd, reply, REPLY_SIZE, 0, job.common);
+    if (n == -1) {
+        RecordNetError(job.common, winsock.WSAGetLastError(), LPR_ERR_VERIFY_INITIAL, false);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    if (n == 0) { // closed without an answer: nothing was verified
+        RecordError(job.common, LPR_ERR_NETWORK, LPR_ERR_VERIFY_INITIAL);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    if (reply[0] != 0) {
+        RecordRefusal(job.common, printer, reply, n);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    return 0;
+}
+
+// Both files of the accepted job, in the order the caller chose.
+WORD SendFiles(const PrintJob &job, SOCKET sd)
+{
+    time_t now = time(nullptr);
+    struct tm local = *localtime(&now);
+    const char *clienthost = OrEmpty(job.common->clienthost);
+    Scratch jobstem(strlen(clienthost) + 6);
+    if (!jobstem) {
+        RecordError(job.common, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    wnsprintfA(jobstem.get(), static_cast<int>(jobstem.size()), "fA%03d%s", NextJobNumber(JobNumberFromTime(local)),
+               clienthost);
+    LPR_PRINTARG *a = job.arg;
+    auto control = [&] {
+        return wsock_do_control_file(sd, a->filename, jobstem.get(), a->copies, a->format, a->jobname,
+                                     a->bannerclass, a->nobanner, job.common);
+    };
+    auto data = [&] { return wsock_do_data_file(sd, jobstem.get(), job.file, job.common); };
+    if (a->controlfirst) {
+        WORD result = control();
+        return result != 0 ? result : data();
+    }
+    WORD result = data();
+    return result != 0 ? result : control();
+}
+
+// The exchange on a connected socket; `complete` tells whether the job got through.
+WORD RunJob(const PrintJob &job, SOCKET sd, bool *complete)
+{
+    *complete = false;
+    if (!job.checkonly && !ShowCaption(LPR_MSG_SENDING, job.arg->host, job.arg->printer)) {
+        RecordError(job.common, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    if (WORD failed = SendJobCommand(job, sd))
+        return failed;
+    if (job.checkonly) {
+        // RFC 1179 6.1: withdraw the job at once; the answer is not read.
+        winsock.send(sd, "\x01\n", 2, 0);
+        return 0;
+    }
+    WORD result = SendFiles(job, sd);
+    *complete = result == 0;
+    return result;
+}
+
+// Opens the file to print; 0, or the result value of the failure.
+WORD OpenPrintFile(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg, LFILE *file)
+{
+    *file = FileOpenRead(lpprintarg->filename);
+    if (*file == LFILE_ERROR) {
+        LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...file=%s not found lprws", OrEmpty(lpprintarg->filename));
+        RecordError(lpcommonarg, LPR_ERR_FILE_NOT_FOUND, LPR_ERR_FILE_NOT_FOUND);
+        return LPR_R_BAD_DEVICE;
+    }
+    int64_t size = FileSeek(*file, 0, LSEEK_END);
+    if (size <= 0) {
+        FileClose(*file);
+        *file = LFILE_ERROR;
+        if (size < 0) {
+            RecordError(lpcommonarg, LPR_ERR_FILE_SIZE, LPR_ERR_FILE_SIZE, OrEmpty(lpprintarg->filename));
+            return LPR_R_BAD_DEVICE;
+        }
+        LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...file=%s is empty lprws", OrEmpty(lpprintarg->filename));
+        RecordError(lpcommonarg, LPR_ERR_UNEXPECTED_EOF, LPR_ERR_UNEXPECTED_EOF);
+        return LPR_R_BAD_DEVICE;
+    }
+    return 0;
+}
+
+} // namespace
+
+WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
+{
+    LPRTrace("VEXLOLPR do_LPR_Print() entered... lprws");
+    uint32_t address = GetHostAddress(lpprintarg->host);
+    if (address == 0) {
+        LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...host=%s unknwn lprws", OrEmpty(lpprintarg->host));
+        RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, OrEmpty(lpprintarg->host));
+        return LPR_R_BAD_NET_NAME;
+    }
+    if (!CheckNames(lpcommonarg, lpprintarg->printer, PRINTER | USER | CLIENT))
+        return LPR_R_BAD_NET_NAME;
+    PrintJob job = {lpprintarg, lpcommonarg, LFILE_ERROR, lpprintarg->checkonly != 0};
+    if (!job.checkonly)
+        if (WORD failed = OpenPrintFile(lpprintarg, lpcommonarg, &job.file))
+            return failed;
+
+    LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_getandbind()... lprws");
+    SOCKET sd = wsock_getandbind(SOCK_STREAM);
+    if (sd == INVALID_SOCKET) {
+        if (!job.checkonly)
+            FileClose(job.file);
+        LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...Can't get socket descriptor lprws");
+        SetErrorText(LPR_ERR_NO_NET_DESCRIPTOR);
+        SetErrorCode(lpcommonarg, LPR_ERR_NO_DESCRIPTOR);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    sockaddr_in server = ServerAddress(address);
+    LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_connect()... lprws");
+    SOCKET connected =
+        job.checkonly
+            ? (winsock.connect(sd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0 ? sd : INVALID_SOCKET)
+            : wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
+    if (connected == INVALID_SOCKET) {
+        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_NETWORK, true);
+        LPRTrace("VEXLOLPR ERROR do_LPR_Print() connect() failed neterrno=%d lprws", winsock.WSAGetLastError());
+        wsock_abort(sd);
+        if (!job.checkonly)
+            FileClose(job.file);
+        LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...Can't connect to LPD server lprws");
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    bool complete;
+    WORD result = RunJob(job, connected, &complete);
+    // One place decides: the file is closed first, then the connection is released
+    // after a complete job and aborted after anything else.
+    if (!job.checkonly)
+        FileClose(job.file);
+    if (complete)
+        wsock_release(connected);
+    else
+        wsock_abort(connected);
+    return result;
+}
+
+// ---- queue listing ----------------------------------------------------------------------
+
+bool ListingBuilder::Add(const char *bytes, int n)
+{
+    for (int i = 0; i < n; i++) {
+        // A line end takes two bytes (space, NUL), a data byte one; the last two bytes
+        // of the block are kept for the closing NULs.
+        size_t need = bytes[i] == '\n' ? 2 : 1;
+        if (pos + need > LISTING_BOUND)
+            return false;
+        if (bytes[i] == '\n') {
+            block[pos++] = ' ';
+            block[pos++] = '\0';
+            lastend = pos;
+        } else {
+            block[pos++] = bytes[i];
+        }
+    }
+    return true;
+}
+
+size_t ListingBuilder::Finish()
+{
+    block[pos++] = '\0';
+    block[pos++] = '\0';
+    return pos;
+}
+
+void ListingBuilder::Cut() { block[lastend] = '\0'; }
+
+namespace {
+
+// Gives the listing block back and clears the caller's variable.
+void DropListing(char **lplpqueue)
+{
+    LPR_FreeQueue(lplpqueue);
+}
+
+// Receives the listing until the server closes.  0 when delivered (complete or cut),
+// 59 on a failed receive; `release` tells how the connection is to be closed.
+WORD ReceiveListing(SOCKET sd, char **lplpqueue, LPR_COMMONARG *lpcommonarg, bool *release)
+{
+    char chunk[QUEUE_CHUNK];
+    ListingBuilder listing = {*lplpqueue, 0, 0};
+    for (;;) {
+        int n = wsock_read(sd, chunk, sizeof chunk, 0, lpcommonarg);
+        if (n == -1) {
+            RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_QUEUE_LIST, false);
+            DropListing(lplpqueue);
+            *release = false;
+            return LPR_R_UNEXP_NET_ERR;
+        }
+        if (n == 0) {
+            size_t used = listing.Finish();
+            HGLOBAL block = GlobalHandle(*lplpqueue);
+            GlobalUnlock(block);
+            // Shrunk where it is: the caller's address stays valid; a failure leaves
+            // the block at its full size.
+            GlobalLock(GlobalReAlloc(block, used, GMEM_ZEROINIT));
+            *release = true;
+            return 0;
+        }
+        if (!listing.Add(chunk, n)) {
+            listing.Cut();
+            *release = false;
+            return 0;
+        }
+    }
+}
+
+} // namespace
+
+WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
+{
+    uint32_t address = GetHostAddress(lpqueuearg->host);
+    if (address == 0) {
+        LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...host=%s unknwn lprws", OrEmpty(lpqueuearg->host));
+        RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, OrEmpty(lpqueuearg->host));
+        return LPR_R_BAD_NET_NAME;
+    }
+    if (lpqueuearg->lplpqueue == nullptr) { // nowhere to deliver a listing
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    if (!CheckNames(lpcommonarg, lpqueuearg->printer, PRINTER))
+        return LPR_R_BAD_NET_NAME;
+    char **lplpqueue = lpqueuearg->lplpqueue;
+    *lplpqueue = static_cast<char *>(GlobalLock(GlobalAlloc(GMEM_ZEROINIT, LISTING_SIZE)));
+    if (*lplpqueue == nullptr) {
+        SetErrorCode(lpcommonarg, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    SOCKET sd = wsock_getandbind(SOCK_STREAM);
+    if (sd == INVALID_SOCKET) {
+        DropListing(lplpqueue);
+        LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...Can't get network descriptor lprws");
+        RecordError(lpcommonarg, LPR_ERR_NO_DESCRIPTOR, LPR_ERR_NO_DESCRIPTOR);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    sockaddr_in server = ServerAddress(address);
+    SOCKET connected = wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
+    if (connected == INVALID_SOCKET) {
+        int error = winsock.WSAGetLastError();
+        DropListing(lplpqueue);
+        RecordNetError(lpcommonarg, error, LPR_ERR_NETWORK, false);
+        LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() calling wsock_abort()... lprws");
+        wsock_abort(sd);
+        LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...Can't connect to the LPD server lprws");
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    ShowCaption(LPR_MSG_GETTING, lpqueuearg->host, lpqueuearg->printer);
+    // RFC 1179 5.3: 03 queue LF; the answer is the listing itself, up to the close.
+    const char *printer = lpqueuearg->printer;
+    Scratch line(CommandSize(&printer, 1));
+    if (!line) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        DropListing(lplpqueue);
+        wsock_abort(connected);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    BuildCommand(line, '\x03', &printer, 1);
+    if (wsock_write(connected, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
+        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
+        DropListing(lplpqueue);
+        wsock_abort(connected);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    line.Release();
+    bool release = false;
+    WORD result = ReceiveListing(connected, lplpqueue, lpcommonarg, &release);
+    if (release)
+        wsock_release(connected);
+    else
+        wsock_abort(connected);
+    return result;
+}
+
+// ---- job removal ------------------------------------------------------------------------
+
+WORD lprm(uint32_t address, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
+{
+    SOCKET sd = wsock_getandbind(SOCK_STREAM);
+    if (sd == INVALID_SOCKET) {
+        LPRTrace("VEXLOLPR ERROR lprm() exited...Can't get network descriptor lprws");
+        RecordError(lpcommonarg, LPR_ERR_NO_DESCRIPTOR, LPR_ERR_NO_DESCRIPTOR);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    sockaddr_in server = ServerAddress(address);
+    SOCKET connected = wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
+    if (connected == INVALID_SOCKET) {
+        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_NETWORK, false);
+        LPRTrace("VEXLOLPR ERROR lprm() calling wsock_abort()... lprws");
+        wsock_abort(sd);
+        LPRTrace("VEXLOLPR ERROR lprm() exited...Can't connect to LPD server lprws");
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    // RFC 1179 5.5: 05 queue SP agent SP job LF; exactly one job per request.
+    char number[21];
+    Decimal(lpdeletearg->jobnumber, number);
+    const char *operands[3] = {lpdeletearg->printer, lpcommonarg->username, number};
+    Scratch line(CommandSize(operands, 3));
+    if (!line) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        wsock_abort(connected);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    BuildCommand(line, '\x05', operands, 3);
+    if (wsock_write(connected, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
+        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
+        wsock_abort(connected);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    // The answer is not looked at: it is read and dropped until the server closes.
+    char drain[DRAIN_CHUNK];
+    for (;;) {
+        int n = wsock_read(connected, drain, DRAIN_CHUNK, 0, lpcommonarg);
+        if (n == 0) {
+            wsock_release(connected);
+            return 0;
+        }
+        if (n == -1) {
+            RecordError(lpcommonarg, LPR_ERR_VERIFY_NOTIFY, LPR_ERR_VERIFY_NOTIFY);
+            wsock_abort(connected);
+            return LPR_R_UNEXP_NET_ERR;
+        }
+    }
+}
+
+WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
+{
+    // The checks leave errorcode and the last-error text as they were.
+    if (lpdeletearg->host == nullptr || lpdeletearg->host[0] == '\0')
+        return LPR_R_UNEXP_NET_ERR;
+    uint32_t address = GetHostAddress(lpdeletearg->host);
+    if (address == 0) {
+        LPRTrace("VEXLOLPR ERROR do_LPR_Delete() exited...host=%s unknwn lprws", lpdeletearg->host);
+        RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, lpdeletearg->host);
+        return LPR_R_BAD_NET_NAME;
+    }
+    if (lpdeletearg->printer == nullptr || lpdeletearg->printer[0] == '\0' || lpdeletearg->jobnumber == 0)
+        return LPR_R_BAD_NET_NAME;
+    if (!CheckNames(lpcommonarg, lpdeletearg->printer, PRINTER | USER))
+        return LPR_R_BAD_NET_NAME;
+    return lprm(address, lpdeletearg, lpcommonarg);
+}
+
+// ---- request entry ------------------------------------------------------------------------
+
+namespace {
 
 // Entry steps shared by the three requests: the trace switch is the caller's from the
 // first line on, and each request starts and cleans up the socket layer once.
 // Returns false, with errorcode 4943 and the last-error text untouched, when the socket
 // layer cannot be loaded or started.
-static bool BeginRequest(LPR_COMMONARG *lpcommonarg)
+bool BeginRequest(LPR_COMMONARG *lpcommonarg)
 {
     if (LoadWinsock() != 0 || WinsockStartup() != 0) {
         SetErrorCode(lpcommonarg, LPR_ERR_NETWORK);
@@ -46,12 +837,13 @@ static bool BeginRequest(LPR_COMMONARG *lpcommonarg)
     return true;
 }
 
-static void EndRequest()
+void EndRequest()
 {
     if (hwinsock != 0 && winsock.WSACleanup != nullptr)
         winsock.WSACleanup();
 }
 
+} // namespace
 } // namespace vx
 
 using namespace vx;
@@ -118,11 +910,6 @@ LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size)
     return length;
 }
 
-LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void)
-{
-    if (!WaitDialogAlive())
-        return 1;
-    return 0;
-}
+LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void) { return CancelWait(); }
 
 } // extern "C"

@@ -1,14 +1,240 @@
-// wsockio.cpp - the status dialog and the wait state.  Owns hwndwait.
-// No connection step exists yet, so no dialog is ever created and the dialog
-// procedure handles nothing.
+// wsockio.cpp - the status dialog and the wait loop.  Owns the wait state: waitinfo,
+// hwndwait, the tick count of the timer-with-count mode and lperrorcode.
 #include "wsockio.h"
+
+#include <initializer_list>
+
+#include "init.h"
+#include "msgtext.h"
+#include "wsockstb.h"
 
 namespace vx {
 
-HWND hwndwait;
+WAITINFO waitinfo;
+std::atomic<HWND> hwndwait;
+DWORD count;
+int32_t *lperrorcode;
+HWND const HWND_CLAIMED = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
 
-bool WaitDialogAlive() { return false; }
+// A WM_QUIT that a wait loop fetched; it belongs to the application's own loop and is
+// posted again once the wait is over.
+static bool quitpending;
+static int quitcode;
+
+HWND wsock_CreateWaitDialog(HWND parent, SOCKET sd, DWORD timeout, DWORD flags)
+{
+    LPRTrace("VEXLOLPR wsock_CreateWaitDialog() entered... set timeout=%lu flags=%#x wsockio", timeout, flags);
+    if (parent == 0)
+        parent = GetActiveWindow();
+    waitinfo.timeout = timeout;
+    waitinfo.mysocket = sd;
+    waitinfo.flags = flags;
+    waitinfo.myevent = 0;
+    waitinfo.ret = RET_PENDING;
+    HWND hwnd = CreateDialogParamA(hinstlpr, MAKEINTRESOURCEA(IDD_WAIT), parent, WNWaitDlg,
+                                   reinterpret_cast<LPARAM>(&waitinfo));
+    LPRTrace("VEXLOLPR wsock_CreateWaitDialog() exited... hwnd(ret)=%d wsockio", static_cast<int>(TraceWord(hwnd)));
+    return hwnd;
+}
+
+int wsock_AsynhMessage(WPARAM sock, LPARAM lparam)
+{
+    long event = static_cast<long>(lparam & 0xFFFF); // the error half is not looked at
+    LPRTrace("VEXLOLPR wsock_AsynhMessage(): event=%#x  socket=%d waiting for mysocket=%d on myevent=%#x wsockio",
+             static_cast<unsigned>(event), static_cast<int>(sock), static_cast<int>(waitinfo.mysocket),
+             static_cast<unsigned>(waitinfo.myevent));
+    if (static_cast<SOCKET>(sock) != waitinfo.mysocket)
+        return RET_PENDING;
+    if (event == FD_READ || event == FD_WRITE || event == FD_CONNECT)
+        return (waitinfo.myevent & event) ? RET_EVENT : RET_PENDING;
+    return RET_EVENT; // a close ends any wait, whatever it waits for
+}
+
+BOOL wsock_AsynchTimeout(HWND, UINT_PTR id)
+{
+    if (id != IDT_TIMEOUT)
+        return TRUE;
+    LPRTrace("VEXLOLPR wsock_AsynchTimeout()... IDT_TIMEOUT wsockio");
+    if (count == 0)
+        waitinfo.ret = RET_TIMEOUT;
+    else
+        count--;
+    return TRUE;
+}
+
+BOOL wsock_endasynchw(HWND hwnd)
+{
+    LPRTrace("VEXLOLPR wsock_endasynchw()... hwnd=%lu wsockio", TraceWord(hwnd));
+    winsock.WSAAsyncSelect(waitinfo.mysocket, hwnd, 0, 0);
+    if (IsWindow(hwnd))
+        KillTimer(hwnd, IDT_TIMEOUT);
+    return TRUE;
+}
+
+// Picks the timing mode of a wait; returns the give-up time (0 unless that mode).
+static DWORD StartWaitTimer(HWND hwnd)
+{
+    count = 0;
+    if (waitinfo.timeout <= SINGLE_TIMER_MAX && SetTimer(hwnd, IDT_TIMEOUT, waitinfo.timeout, nullptr) != 0) {
+        LPRTrace("VEXLOLPR wsock_wait():ONLY TIMER IS USED! wsockio");
+        return 0;
+    }
+    if (waitinfo.timeout > SINGLE_TIMER_MAX && SetTimer(hwnd, IDT_TIMEOUT, TIMER_TICK, nullptr) != 0) {
+        // (count + 1) ticks of 10 s: the whole multiple of 10 s at or below the timeout.
+        count = waitinfo.timeout / TIMER_TICK - 1;
+        LPRTrace("VEXLOLPR wsock_wait():TIMER WITH COUNT IS USED ! wsockio");
+        return 0;
+    }
+    LPRTrace("VEXLOLPR wsock_wait():GIVEUPTIME IS USED! wsockio");
+    DWORD giveuptime = GetTickCount() + waitinfo.timeout;
+    return giveuptime != 0 ? giveuptime : 1; // 0 means "no give-up time"
+}
+
+void PumpMessage(HWND dialog, bool trace)
+{
+    MSG msg;
+    if (!GetMessageA(&msg, 0, 0, 0)) {
+        quitpending = true;
+        quitcode = static_cast<int>(msg.wParam);
+        return;
+    }
+    if (!IsDialogMessageA(dialog, &msg)) {
+        if (trace)
+            LPRTrace("VEXLOLPR wsock_wait() parsing messages... msg.message=%d msg.hwnd=%lu wsockio",
+                 static_cast<int>(msg.message), TraceWord(msg.hwnd));
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+void RepostQuit()
+{
+    if (quitpending) {
+        quitpending = false;
+        PostQuitMessage(quitcode);
+    }
+}
+
+int wsock_wait(long events)
+{
+    waitinfo.ret = RET_PENDING;
+    waitinfo.myevent = events;
+    LPRTrace("VEXLOLPR wsock_wait() entered... wsockio");
+    HWND hwnd = hwndwait;
+    if (!IsWindow(hwnd)) {
+        waitinfo.myevent = 0;
+        LPRTrace("VEXLOLPR ERROR wsock_wait() exited1... NO hwndwait RET_ERR=%d wsockio", RET_ERR);
+        waitinfo.ret = RET_ERR;
+        return RET_ERR;
+    }
+    DWORD giveuptime = StartWaitTimer(hwnd);
+    LPRTrace("VEXLOLPR wsock_wait() : waitinfo.timeout=%lu msec. x=%u msec. count=%u giveuptime=%u wsockio",
+             waitinfo.timeout, TIMER_TICK, count, giveuptime);
+    LPRTrace("VEXLOLPR wsock_wait() waiting for WSA_MSG=%d events=%#x wsockio", static_cast<int>(WSA_MSG),
+             static_cast<unsigned>(events));
+    while (waitinfo.ret == RET_PENDING && IsWindow(hwndwait)) {
+        // Without a timer the loop posts the time-out to itself, on every pass until
+        // the dialog has taken it.
+        if (giveuptime != 0 && static_cast<int32_t>(GetTickCount() - giveuptime) > 0) {
+            LPRTrace("VEXLOLPR wsock_wait()... GIVEUP - IDT_TIMEOUT wsockio");
+            PostMessageA(hwndwait, WM_TIMER, IDT_TIMEOUT, 0);
+        }
+        PumpMessage(hwndwait, true);
+    }
+    if (IsWindow(hwndwait))
+        KillTimer(hwndwait, IDT_TIMEOUT);
+    RepostQuit();
+    waitinfo.myevent = 0;
+    LPRTrace("VEXLOLPR wsock_wait() exited...OK waitinfo.ret=%d wsockio", waitinfo.ret);
+    return waitinfo.ret;
+}
+
+void wsock_settext(const char *text)
+{
+    LPRTrace("VEXLOLPR wsock_settext()... wsockio");
+    if (IsWindow(hwndwait))
+        SetDlgItemTextA(hwndwait, IDC_CAPTION, text);
+}
+
+void SetDlgItemLong(HWND hwnd, int id, int64_t n)
+{
+    LPRTrace("VEXLOLPR SetDlgItemLong()... wsockio");
+    char text[21]; // "-9223372036854775808" and the terminator
+    wnsprintfA(text, sizeof text, "%lld", static_cast<long long>(n));
+    SetDlgItemTextA(hwnd, id, text);
+}
+
+void wsock_setprogress(int64_t n)
+{
+    LPRTrace("VEXLOLPR wsock_setprogress()... wsockio");
+    SetDlgItemLong(hwndwait, IDC_PROGRESS, n);
+}
+
+void wsock_setsize(int64_t n)
+{
+    LPRTrace("VEXLOLPR wsock_setsize()... wsockio");
+    HWND hwnd = hwndwait;
+    if (IsWindow(hwnd)) {
+        for (int id : {IDC_SIZE, IDC_PROGRESS, IDC_TRANSFERRED, IDC_OUTOF, IDC_BYTES})
+            ShowWindow(GetDlgItem(hwnd, id), SW_SHOWNORMAL);
+    }
+    SetDlgItemLong(hwnd, IDC_SIZE, n);
+}
+
+bool WaitDialogAlive() { return IsWindow(hwndwait) != FALSE; }
+
+int CancelWait()
+{
+    // Posted, not sent: the cancel takes effect when the waiting loop dispatches it,
+    // exactly like a click on the button, and may come from any thread.
+    HWND hwnd = hwndwait;
+    if (!IsWindow(hwnd))
+        return 1;
+    return PostMessageA(hwnd, WM_COMMAND, IDC_CANCEL, 0) ? 0 : 1;
+}
+
+static void Cancel()
+{
+    LPRTrace("VEXLOLPR WNWaitDlg() canceled... wsockio");
+    // The cancel mark replaces whatever code is there.  Once the operation has given
+    // the wait state back there is no request to mark.
+    if (lperrorcode != nullptr)
+        *lperrorcode = LPR_ERR_CANCELLED;
+    waitinfo.ret = RET_PENDING;
+}
 
 } // namespace vx
 
-extern "C" LPR_EXPORT INT_PTR LPRAPI WNWaitDlg(HWND, UINT, WPARAM, LPARAM) { return vx::FALSE; }
+using namespace vx;
+
+extern "C" LPR_EXPORT INT_PTR LPRAPI WNWaitDlg(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    LPRTrace("VEXLOLPR WNWaitDlg() entered... wMsg=%d wsockio", static_cast<int>(msg));
+    switch (msg) {
+    case WSA_MSG: {
+        int ret = wsock_AsynhMessage(wparam, lparam);
+        if (ret == RET_PENDING)
+            return FALSE;
+        waitinfo.ret = ret;
+        return TRUE;
+    }
+    case WM_INITDIALOG:
+        // The creation parameter is waitinfo itself; its socket is armed before
+        // hwndwait holds the window, and is non-blocking from here on.
+        LPRTrace("VEXLOLPR WNWaitDlg() : WM_INITDIALOG set all events for WSA_MSG=%d hwndwait=%lu wsockio",
+                 static_cast<int>(WSA_MSG), TraceWord(hwndwait.load()));
+        winsock.WSAAsyncSelect(reinterpret_cast<WAITINFO *>(lparam)->mysocket, hwnd, WSA_MSG, WAIT_EVENTS);
+        return TRUE;
+    case WM_COMMAND:
+        if (wparam == static_cast<WPARAM>(IDC_CANCEL) || wparam == static_cast<WPARAM>(IDCANCEL)) {
+            Cancel();
+            return TRUE;
+        }
+        return FALSE;
+    case WM_TIMER:
+        wsock_AsynchTimeout(hwnd, wparam);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}

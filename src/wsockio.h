@@ -1,17 +1,93 @@
-// wsockio.h - blocking socket I/O around the status dialog: the wait state, the dialog
-// procedure, connection setup and teardown, stream read and write.
+// wsockio.h - blocking socket I/O around the status dialog: the wait state and the
+// dialog procedure, connection setup and teardown, stream read and write.
 #ifndef VEXLOLPR_WSOCKIO_H
 #define VEXLOLPR_WSOCKIO_H
+
+#include <atomic>
 
 #include "platform/platform.h"
 
 namespace vx {
 
-// The status dialog of the operation in progress: 0 when there is none.
-extern HWND hwndwait;
+constexpr UINT WSA_MSG = 15120;       // socket notifications; wParam socket, lParam event | error << 16
+constexpr UINT_PTR IDT_TIMEOUT = 2;   // the wait's timer
+constexpr UINT IDD_WAIT = 2800;       // status dialog template
+constexpr int IDC_CAPTION = 2801;     // what is being done with which host and printer
+constexpr int IDC_CANCEL = 2615;      // Cancel button
+constexpr int IDC_STATUS = 1711;      // status line
+constexpr int IDC_TRANSFERRED = 2804; // "Transferred"
+constexpr int IDC_PROGRESS = 2805;    // bytes sent so far
+constexpr int IDC_OUTOF = 2806;       // "out of"
+constexpr int IDC_SIZE = 2807;        // total bytes
+constexpr int IDC_BYTES = 2808;       // "bytes"
+constexpr long WAIT_EVENTS = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+constexpr DWORD TIMER_TICK = 10000;   // period of the timer-with-count mode
+constexpr DWORD SINGLE_TIMER_MAX = 0xFFFF;
+constexpr DWORD FLAG_STREAM = 1;
 
-// Whether a status dialog exists that a cancel can be posted to.
+// Results of a wait.
+constexpr int RET_EVENT = 0;
+constexpr int RET_ERR = -1;
+constexpr int RET_PENDING = -2;
+constexpr int RET_TIMEOUT = -3;
+
+struct WAITINFO {
+    SOCKET mysocket; // the socket whose notifications the dialog takes; 0 after a teardown
+    long myevent;    // events the wait in progress waits for; 0 between waits
+    DWORD timeout;   // timer period of the next wait, ms
+    DWORD flags;     // FLAG_STREAM: receive waits also end on FD_CLOSE
+    int ret;         // result of the current wait
+};
+
+// The wait state: one status dialog per process.
+extern WAITINFO waitinfo;
+// hwndwait is read by a cancel from another thread, so it is atomic.
+extern std::atomic<HWND> hwndwait; // 0: free; HWND_CLAIMED: being created; else the dialog
+extern DWORD count;       // 10-second ticks still to pass (timer-with-count mode)
+extern int32_t *lperrorcode; // errorcode of the request that holds the wait state
+extern WORD localport;    // last local port tried
+extern int yieldcount;    // 1: the previous write finished without waiting
+
+extern HWND const HWND_CLAIMED;
+
+// ---- status dialog and wait (the dialog procedure WNWaitDlg is exported) ----------------
+HWND wsock_CreateWaitDialog(HWND parent, SOCKET sd, DWORD timeout, DWORD flags);
+int wsock_AsynhMessage(WPARAM sock, LPARAM lparam); // RET_EVENT: ends the wait; RET_PENDING: ignore
+BOOL wsock_AsynchTimeout(HWND hwnd, UINT_PTR id);
+BOOL wsock_endasynchw(HWND hwnd);
+// Runs the thread's messages until an awaited notification (or a close) for mysocket
+// arrives (RET_EVENT), the timer expires (RET_TIMEOUT), the dialog is gone
+// (RET_PENDING), or there is no dialog to begin with (RET_ERR).
+int wsock_wait(long events);
+void wsock_settext(const char *text);
+// The counters are 64-bit: files of more than 2 GiB are counted truly.
+void SetDlgItemLong(HWND hwnd, int id, int64_t n);
+void wsock_setprogress(int64_t n);
+void wsock_setsize(int64_t n);
 bool WaitDialogAlive();
+// Posts Cancel to the status dialog: 0 when posted, 1 when there is no dialog.
+int CancelWait();
+// Fetches one message of the thread and lets the dialog or its window handle it; a
+// WM_QUIT is kept for RepostQuit.  `trace`: the wait loop's line for other windows.
+void PumpMessage(HWND dialog, bool trace);
+void RepostQuit();
+
+// ---- connections --------------------------------------------------------------------
+// A stream socket bound to a local port from 601 to 1000 (or, where no reserved port
+// can be had, one the system chooses); INVALID_SOCKET on failure.
+SOCKET wsock_getandbind(int type);
+// Connects under the status dialog, which it creates; the descriptor to use from now
+// on (it differs from sd after an address-in-use retry), or INVALID_SOCKET.
+SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg);
+int wsock_release(SOCKET sd); // graceful close; the dialog goes with mysocket
+int wsock_abort(SOCKET sd);   // abortive close; the dialog goes with mysocket
+
+// ---- stream read and write -------------------------------------------------------------
+// Bytes of the first receive that delivers any; 0 when the peer closed (or the deadline
+// had passed before the first try); -1 on failure, time-out or cancel.
+int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg);
+// len once every byte is accepted; -1 on failure (4943), time-out (4913) or cancel (4601).
+int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg);
 
 } // namespace vx
 

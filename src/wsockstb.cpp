@@ -35,6 +35,9 @@ static bool ResolveSocketEntries()
         return false;
     WINSOCK_SOCKET_ENTRIES(X)
 #undef X
+#define X(ret, name, args) Resolve(#name, winsock.name);
+    WINSOCK_OPTIONAL_ENTRIES(X)
+#undef X
     return true;
 }
 

@@ -32,10 +32,14 @@ namespace vx {
     X(int, WSAAsyncSelect, (SOCKET, HWND, UINT, long))                                   \
     X(int, setsockopt, (SOCKET, int, int, const char *, int))
 
+// Taken when the provider has them, not required: a provider without them loads.
+#define WINSOCK_OPTIONAL_ENTRIES(X) X(int, getsockname, (SOCKET, sockaddr *, int *))
+
 struct WinsockTable {
 #define X(ret, name, args) ret(WSAAPI *name) args;
     WINSOCK_STARTUP_ENTRIES(X)
     WINSOCK_SOCKET_ENTRIES(X)
+    WINSOCK_OPTIONAL_ENTRIES(X)
 #undef X
 };
 

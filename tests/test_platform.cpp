@@ -29,6 +29,7 @@ TEST(Formatter, FollowsTheWindowsConventions)
     EXPECT_EQ(Format(64, "[%s][%.2s][%4s][%-4s]", "abc", "abc", "ab", "ab"), "[abc][ab][  ab][ab  ]");
     EXPECT_EQ(Format(64, "%s", static_cast<const char *>(nullptr)), "(null)");
     EXPECT_EQ(Format(64, "%c%c", 'o', 'k'), "ok");
+    EXPECT_EQ(Format(64, "%lld/%llu", -5000000000LL, 18446744073709551615ULL), "-5000000000/18446744073709551615");
     EXPECT_EQ(Format(64, "100%% %q", 1), "100% %q") << "no conversion: shown as written";
     EXPECT_EQ(Format(64, "\x02%s\n", "lp"), "\x02lp\n");
     EXPECT_EQ(Format(64, "trailing %"), "trailing %");

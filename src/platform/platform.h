@@ -30,6 +30,11 @@ using ::in_addr;
 using ::linger;
 using ::sockaddr;
 using ::sockaddr_in;
+using ::DLGPROC;
+using ::LRESULT;
+using ::MSG;
+using ::UINT_PTR;
+using ::WNDPROC;
 using ulong32 = unsigned long;
 #else
 #define WINAPI
@@ -154,6 +159,38 @@ constexpr DWORD DLL_THREAD_DETACH = 3;
 
 constexpr UINT SEM_NOOPENFILEERRORBOX = 0x8000;
 
+// Windows, messages and dialogs.
+typedef intptr_t LRESULT;
+typedef uintptr_t UINT_PTR;
+typedef INT_PTR(WINAPI *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef LRESULT(WINAPI *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+struct POINT {
+    int32_t x;
+    int32_t y;
+};
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+constexpr UINT WM_NULL = 0x0000;
+constexpr UINT WM_DESTROY = 0x0002;
+constexpr UINT WM_CLOSE = 0x0010;
+constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_INITDIALOG = 0x0110;
+constexpr UINT WM_COMMAND = 0x0111;
+constexpr UINT WM_TIMER = 0x0113;
+constexpr UINT WM_USER = 0x0400;
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOWNORMAL = 1;
+constexpr int SW_SHOW = 5;
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+inline const char *MAKEINTRESOURCEA(UINT id) { return reinterpret_cast<const char *>(static_cast<uintptr_t>(id)); }
+
 // Global memory flags.
 constexpr UINT GMEM_FIXED = 0x0000;
 constexpr UINT GMEM_MOVEABLE = 0x0002;
@@ -174,6 +211,31 @@ DWORD GetTickCount();
 
 // The debugger's output channel (POSIX: standard error).
 void OutputDebugStringA(const char *text);
+
+// ---- windows, timers and the thread's message queue ---------------------------------
+// The window that owns a dialog created without a parent (POSIX: none).
+HWND GetActiveWindow();
+// Creates the modeless dialog `templ` (MAKEINTRESOURCEA(id)) of `module`; WM_INITDIALOG
+// with `param` reaches `proc` before this returns.  Null when it cannot be created.
+HWND CreateDialogParamA(HINSTANCE module, const char *templ, HWND parent, DLGPROC proc, LPARAM param);
+BOOL ShowWindow(HWND hwnd, int cmd);
+HWND GetDlgItem(HWND dialog, int id);
+BOOL SetDlgItemTextA(HWND dialog, int id, const char *text);
+BOOL IsWindow(HWND hwnd);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+BOOL DestroyWindow(HWND hwnd);
+// A periodic WM_TIMER to `hwnd` every `ms` milliseconds; 0 when refused.
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void *timerproc);
+BOOL KillTimer(HWND hwnd, UINT_PTR id);
+// Blocks until a message for the calling thread is there; FALSE for WM_QUIT.
+BOOL GetMessageA(MSG *msg, HWND hwnd, UINT first, UINT last);
+// Handles `msg` when it is meant for `dialog` or one of its controls (TRUE), else FALSE.
+BOOL IsDialogMessageA(HWND dialog, MSG *msg);
+BOOL TranslateMessage(const MSG *msg);
+LRESULT DispatchMessageA(const MSG *msg);
+// Queues a message for the thread that owns `hwnd`; safe from any thread.
+BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+void PostQuitMessage(int exitcode);
 
 // ---- texts ------------------------------------------------------------------------------
 // Copies string resource `id` of `module` into buf, cut to size - 1 characters and a

@@ -39,6 +39,22 @@ int ListenLoopback(uint16_t *port)
 
 int ListenOn(int fd) { return listen(fd, 8); }
 
+int BindPort(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int AcceptOne(int listenfd) { return accept(listenfd, nullptr, nullptr); }
 
 long ReadSome(int fd, void *buf, size_t len) { return read(fd, buf, len); }
@@ -56,5 +72,30 @@ long WriteAll(int fd, const void *buf, size_t len)
 }
 
 void CloseFd(int fd) { close(fd); }
+
+void ResetClose(int fd)
+{
+    linger value = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value);
+    close(fd);
+}
+
+int SetReceiveBuffer(int fd, int bytes) { return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
+
+uint16_t UnusedLoopbackPort()
+{
+    // A port the system has just handed out and taken back: nothing listens on it, and
+    // nothing else is likely to take it in the moment a test needs it.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint16_t port = bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? BoundPort(fd) : 0;
+    close(fd);
+    return port;
+}
 
 } // namespace vxtest

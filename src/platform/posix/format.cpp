@@ -66,23 +66,28 @@ int wvnsprintfA(char *buf, int size, const char *format, va_list args)
         }
         char spec[32];
         bool wide;
-        const char *conv = ParseSpec(p, spec, sizeof spec - 2, &wide);
+        const char *conv = ParseSpec(p, spec, sizeof spec - 4, &wide);
         size_t speclen = strlen(spec);
+        bool plain = speclen == 1; // no flags, width or precision
         char letter = *conv;
         int n = 0;
+        if (wide) { // "%lld" and the like: 64 bits, as the caller passed them
+            spec[speclen++] = 'l';
+            spec[speclen++] = 'l';
+        }
         spec[speclen] = letter;
         spec[speclen + 1] = '\0';
         switch (letter) {
         case 'd':
         case 'i':
-            n = wide ? snprintf(item, sizeof item, spec, static_cast<int>(va_arg(args, long long)))
+            n = wide ? snprintf(item, sizeof item, spec, va_arg(args, long long))
                      : snprintf(item, sizeof item, spec, va_arg(args, int));
             break;
         case 'u':
         case 'x':
         case 'X':
         case 'o':
-            n = wide ? snprintf(item, sizeof item, spec, static_cast<unsigned>(va_arg(args, unsigned long long)))
+            n = wide ? snprintf(item, sizeof item, spec, va_arg(args, unsigned long long))
                      : snprintf(item, sizeof item, spec, va_arg(args, unsigned));
             break;
         case 'c':
@@ -94,7 +99,7 @@ int wvnsprintfA(char *buf, int size, const char *format, va_list args)
             // so that a long one is cut, not lost.
             if (text == nullptr)
                 text = "(null)";
-            if (speclen == 1) {
+            if (plain) {
                 out.put(text, strlen(text));
                 p = conv + 1;
                 continue;

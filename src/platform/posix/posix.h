@@ -42,6 +42,30 @@ int GlobalBlocksInUse();
 // Start count of the socket provider (WSAStartup calls less WSACleanup calls).
 int WinsockStartCount();
 
+// ---- the event source: what the Winsock provider tells it -----------------------------
+// WSAAsyncSelect: notifications of `events` on descriptor fd go to `hwnd` as `message`;
+// events 0 stops them.  Makes the descriptor non-blocking.  0, or a negated WSA error.
+int AsyncSelect(int fd, HWND hwnd, UINT message, long events);
+void NoteRecv(int fd);          // a recv was made: FD_READ may be posted again
+void NoteSendBlocked(int fd);   // a send would block: FD_WRITE once space comes back
+void NoteConnectPending(int fd); // a non-blocking connect is under way: FD_CONNECT when done
+void NoteClosed(int fd);        // closesocket: forget the descriptor
+
+// ---- seams for tests ------------------------------------------------------------------
+void RefuseTimers(bool refuse);  // SetTimer fails while set
+void RefuseDialogs(bool refuse); // CreateDialogParamA fails while set
+// A plain window of the calling thread whose messages go to `proc`.
+HWND CreateTestWindow(WNDPROC proc);
+// What a dialog shows: a control's text (length, or -1 without such a control), whether
+// the dialog or one of its controls is visible.
+int DialogItemText(HWND dialog, int id, char *buf, int size);
+bool WindowVisible(HWND hwnd);
+bool ControlVisible(HWND dialog, int id);
+// Messages posted to the calling thread and not yet fetched.
+size_t PendingMessages();
+// Live windows of the process (dialogs, their controls and test windows).
+int LiveWindows();
+
 } // namespace posix
 } // namespace vx
 

@@ -1,5 +1,5 @@
-// sockshim.cpp - BSD socket calls for the Winsock provider.  This file and the event
-// source are the only ones that see the system's socket headers.
+// sockshim.cpp - BSD socket and poll calls for the Winsock provider and the event
+// source.  This is the one file of the platform that sees the system's socket headers.
 #include "sockshim.h"
 
 #include <arpa/inet.h>
@@ -8,10 +8,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace vx {
 namespace posix {
@@ -156,6 +161,17 @@ int SetNonBlocking(int fd, bool on)
     return fcntl(fd, F_SETFL, flags) == 0 ? 0 : Fail();
 }
 
+int LocalAddress(int fd, uint32_t *address, uint16_t *port)
+{
+    sockaddr_in sin;
+    socklen_t len = sizeof sin;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
+        return Fail();
+    *address = sin.sin_addr.s_addr;
+    *port = sin.sin_port;
+    return 0;
+}
+
 static int ResolverError(int rc)
 {
     switch (rc) {
@@ -207,6 +223,80 @@ int ReverseIPv4(uint32_t address, char *name, size_t namesize)
 }
 
 uint32_t InetAddr(const char *text) { return inet_addr(text); }
+
+// Linux reports the peer's half-close as POLLRDHUP, which the event source needs to tell
+// FD_CLOSE from FD_READ without reading.
+static short PollEvents(unsigned want)
+{
+    return static_cast<short>(((want & IO_READABLE) ? POLLIN : 0) | ((want & IO_WRITABLE) ? POLLOUT : 0) |
+                              ((want & IO_PEERCLOSED) ? POLLRDHUP : 0));
+}
+
+static unsigned ReadinessOf(short revents)
+{
+    return ((revents & POLLIN) ? IO_READABLE : 0u) | ((revents & POLLOUT) ? IO_WRITABLE : 0u) |
+           ((revents & POLLRDHUP) ? IO_PEERCLOSED : 0u) | ((revents & POLLERR) ? IO_ERROR : 0u) |
+           ((revents & POLLHUP) ? IO_HANGUP : 0u) | ((revents & POLLNVAL) ? IO_INVALID : 0u);
+}
+
+int Poll(PollItem *items, size_t count, int timeoutms)
+{
+    std::vector<pollfd> fds(count);
+    for (size_t i = 0; i < count; i++) {
+        fds[i].fd = items[i].fd;
+        fds[i].events = PollEvents(items[i].want);
+        fds[i].revents = 0;
+    }
+    int rc = poll(fds.data(), static_cast<nfds_t>(count), timeoutms);
+    if (rc < 0)
+        return errno == EINTR ? 0 : Fail();
+    for (size_t i = 0; i < count; i++)
+        items[i].got = ReadinessOf(fds[i].revents);
+    return rc;
+}
+
+int WakeCreate()
+{
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd >= 0 ? fd : Fail();
+}
+
+void WakeSignal(int fd)
+{
+    uint64_t one = 1;
+    // A full counter still polls readable, so a failed write loses nothing.
+    ssize_t n = write(fd, &one, sizeof one);
+    (void)n;
+}
+
+void WakeDrain(int fd)
+{
+    uint64_t count;
+    ssize_t n = read(fd, &count, sizeof count);
+    (void)n;
+}
+
+int PendingError(int fd)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return WinsockErrorOf(errno);
+    return err != 0 ? WinsockErrorOf(err) : 0;
+}
+
+long ReadableBytes(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : Fail();
+}
+
+bool PeerConnected(int fd)
+{
+    sockaddr_in sin;
+    socklen_t len = sizeof sin;
+    return getpeername(fd, reinterpret_cast<sockaddr *>(&sin), &len) == 0;
+}
 
 } // namespace shim
 } // namespace posix

@@ -23,6 +23,7 @@ int Close(int fd);
 int SetLinger(int fd, bool on, int seconds);
 int SetIntOption(int fd, SockOpt option, int value);
 int SetNonBlocking(int fd, bool on);
+int LocalAddress(int fd, uint32_t *address, uint16_t *port); // both in network order
 
 // Looks an IPv4 host up with the system resolver: up to `max` addresses in network
 // order and the canonical name (cut to fit).  Returns the number of addresses.
@@ -34,6 +35,35 @@ uint32_t InetAddr(const char *text);
 
 // The one translation of errno values into Winsock error numbers.
 int WinsockErrorOf(int err);
+
+// ---- what the event source asks of the system -----------------------------------------
+// Readiness, as asked for in PollItem::want and reported in PollItem::got.  Errors,
+// hang-ups and invalid descriptors are reported whether asked for or not.
+enum Readiness : unsigned {
+    IO_READABLE = 0x01,   // data, or the end of the stream, can be received
+    IO_WRITABLE = 0x02,   // a send has room, or a pending connect has ended
+    IO_PEERCLOSED = 0x04, // the peer will send no more (graceful close or reset)
+    IO_ERROR = 0x08,      // the socket holds an error
+    IO_HANGUP = 0x10,     // both directions are shut
+    IO_INVALID = 0x20,    // not an open descriptor
+};
+struct PollItem {
+    int fd; // negative: ignored
+    unsigned want;
+    unsigned got;
+};
+// Waits until an item is ready or `timeoutms` has passed (-1: no limit).  The number of
+// ready items; 0 also when a signal cut the wait short.
+int Poll(PollItem *items, size_t count, int timeoutms);
+// A descriptor that polls readable once signalled, until drained; close it with Close.
+int WakeCreate();
+void WakeSignal(int fd);
+void WakeDrain(int fd);
+// The error a socket holds, as a Winsock error number, 0 for none.  Reading it clears it,
+// as SO_ERROR does.
+int PendingError(int fd);
+long ReadableBytes(int fd); // bytes received and not yet read
+bool PeerConnected(int fd); // the socket has a connected peer address
 
 } // namespace shim
 } // namespace posix

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string.h>
 
+#include "eventsource.h"
 #include "posix.h"
 #include "sockshim.h"
 
@@ -108,7 +109,13 @@ int WSAAPI ws_connect(SOCKET s, const sockaddr *name, int namelen)
     const sockaddr_in *sin;
     if (CheckAddress(s, name, namelen, &sin) != 0)
         return SOCKET_ERROR;
-    return static_cast<int>(Result(shim::Connect(static_cast<int>(s), sin->sin_addr.s_addr, sin->sin_port)));
+    int fd = static_cast<int>(s);
+    int rc = shim::Connect(fd, sin->sin_addr.s_addr, sin->sin_port);
+    // A connect under way ends in FD_CONNECT; so does one that succeeded at once, as
+    // Winsock still posts FD_CONNECT and FD_WRITE for it.
+    if (rc == 0 || rc == -WSAEWOULDBLOCK)
+        NoteConnectPending(fd);
+    return static_cast<int>(Result(rc));
 }
 
 // Checks the common arguments of send and recv.
@@ -125,19 +132,32 @@ int CheckTransfer(SOCKET s, const void *buf, int len, int flags, int allowed)
     return 0;
 }
 
+// The error of a failed connect that its notification took from the socket, reported
+// by the next transfer in place of the system's result; else the transfer's result.
+template <class Transfer> long HeldOr(SOCKET s, Transfer transfer)
+{
+    int held = TakeHeldError(static_cast<int>(s));
+    return held != 0 ? -held : transfer();
+}
+
 int WSAAPI ws_send(SOCKET s, const char *buf, int len, int flags)
 {
     if (CheckTransfer(s, buf, len, flags, 0) != 0)
         return SOCKET_ERROR;
-    return static_cast<int>(Result(shim::Send(static_cast<int>(s), buf, static_cast<size_t>(len))));
+    long rc = HeldOr(s, [&] { return shim::Send(static_cast<int>(s), buf, static_cast<size_t>(len)); });
+    if (rc == -WSAEWOULDBLOCK)
+        NoteSendBlocked(static_cast<int>(s)); // FD_WRITE once there is room again
+    return static_cast<int>(Result(rc));
 }
 
 int WSAAPI ws_recv(SOCKET s, char *buf, int len, int flags)
 {
     if (CheckTransfer(s, buf, len, flags, MSG_PEEK_) != 0)
         return SOCKET_ERROR;
-    return static_cast<int>(
-        Result(shim::Recv(static_cast<int>(s), buf, static_cast<size_t>(len), (flags & MSG_PEEK_) != 0)));
+    bool peek = (flags & MSG_PEEK_) != 0;
+    long rc = HeldOr(s, [&] { return shim::Recv(static_cast<int>(s), buf, static_cast<size_t>(len), peek); });
+    NoteRecv(static_cast<int>(s)); // any recv, even a failed one, re-enables FD_READ
+    return static_cast<int>(Result(rc));
 }
 
 int WSAAPI ws_shutdown(SOCKET s, int how)
@@ -157,6 +177,7 @@ int WSAAPI ws_closesocket(SOCKET s)
         return Failed(WSANOTINITIALISED);
     if (!ValidSocket(s))
         return Failed(WSAENOTSOCK);
+    NoteClosed(static_cast<int>(s)); // before the number can be handed out again
     return static_cast<int>(Result(shim::Close(static_cast<int>(s))));
 }
 
@@ -225,10 +246,14 @@ ulong32 WSAAPI ws_htonl(ulong32 value) { return __builtin_bswap32(value); }
 ulong32 WSAAPI ws_ntohl(ulong32 value) { return __builtin_bswap32(value); }
 uint16_t WSAAPI ws_htons(uint16_t value) { return __builtin_bswap16(value); }
 
-int WSAAPI ws_WSAAsyncSelect(SOCKET, HWND, UINT, long)
+int WSAAPI ws_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT message, long events)
 {
-    // Notifications need the event source, which this platform does not offer yet.
-    return Failed(Started() ? WSAEOPNOTSUPP : WSANOTINITIALISED);
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    int rc = AsyncSelect(static_cast<int>(s), hwnd, message, events);
+    return rc < 0 ? Failed(-rc) : 0;
 }
 
 int WSAAPI ws_setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
@@ -260,6 +285,28 @@ int WSAAPI ws_setsockopt(SOCKET s, int level, int optname, const char *optval, i
     return Failed(WSAENOPROTOOPT);
 }
 
+int WSAAPI ws_getsockname(SOCKET s, sockaddr *name, int *namelen)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return Failed(WSAEFAULT);
+    uint32_t address;
+    uint16_t port;
+    int rc = shim::LocalAddress(static_cast<int>(s), &address, &port);
+    if (rc < 0)
+        return Failed(-rc);
+    sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = port;
+    sin.sin_addr.s_addr = address;
+    memcpy(name, &sin, sizeof sin);
+    *namelen = sizeof sin;
+    return 0;
+}
+
 // Taken through void(*)() like any exported procedure; the table stays constant data,
 // ready before the library's load notification runs.
 #define Proc(fn) reinterpret_cast<void (*)()>(fn)
@@ -285,6 +332,7 @@ const ModuleExport winsock_exports[] = {
     {"htons", Proc(ws_htons)},
     {"WSAAsyncSelect", Proc(ws_WSAAsyncSelect)},
     {"setsockopt", Proc(ws_setsockopt)},
+    {"getsockname", Proc(ws_getsockname)},
 };
 #undef Proc
 

@@ -1,0 +1,369 @@
+// window.cpp - windows without a window system: the status dialog built from its one
+// template, its controls, and plain windows for tests.  Owns the window table, its lock,
+// the handle counter and the dialog refusal seam.
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "eventsource.h"
+#include "statusdisplay.h"
+
+namespace vx {
+namespace posix {
+
+namespace {
+
+enum Kind { DIALOG, CONTROL, PLAIN };
+
+struct Window {
+    Kind kind;
+    QueueRef owner;
+    DLGPROC dlgproc;           // DIALOG
+    WNDPROC wndproc;           // PLAIN
+    HWND parent;               // CONTROL: its dialog
+    int id;                    // CONTROL: its identifier
+    const char *cls;           // CONTROL: its class
+    std::string text;          // DIALOG: caption; CONTROL: text
+    bool visible;
+    bool ended;                // DIALOG: EndDialog was called
+    INT_PTR result;            // DIALOG: what EndDialog recorded
+    std::vector<HWND> controls; // DIALOG: in template order
+};
+
+struct ControlTemplate {
+    int id;
+    const char *cls;
+    const char *text;
+};
+
+// Template 2800, the status dialog, is the only one there is.
+constexpr uintptr_t STATUS_TEMPLATE = 2800;
+const char STATUS_CAPTION[] = "LPR Printing I/O Status";
+const ControlTemplate status_controls[] = {
+    {2801, "STATIC", ""},          {2615, "BUTTON", "Cancel"}, {1711, "STATIC", "Waiting..."},
+    {2804, "STATIC", "Transferred"}, {2805, "STATIC", "0"},      {2806, "STATIC", "out of"},
+    {2807, "STATIC", "0"},         {2808, "STATIC", "bytes"},  {1710, "EDIT", ""},
+};
+constexpr int ID_CAPTION = 2801, ID_STATUS = 1711, ID_DONE = 2805, ID_TOTAL = 2807;
+
+std::mutex windowlock;
+std::map<uintptr_t, Window> windows;
+// Handles count up from 1 and are never reused, so a stale handle stays dead; the
+// counter cannot reach (HWND)-1, the logic's "claimed" mark.
+uintptr_t lasthandle;
+uint64_t displayversion; // orders the states handed to the status display
+std::atomic<bool> refusedialogs;
+
+uintptr_t Key(HWND hwnd) { return reinterpret_cast<uintptr_t>(hwnd); }
+
+HWND NewHandle() { return reinterpret_cast<HWND>(++lasthandle); }
+
+Window *Find(HWND hwnd)
+{
+    auto it = windows.find(Key(hwnd));
+    return it != windows.end() ? &it->second : nullptr;
+}
+
+Window *FindDialog(HWND hwnd)
+{
+    Window *w = Find(hwnd);
+    return w != nullptr && w->kind == DIALOG ? w : nullptr;
+}
+
+Window *FindControl(HWND dialog, int id)
+{
+    Window *d = FindDialog(dialog);
+    if (d == nullptr)
+        return nullptr;
+    for (HWND h : d->controls) {
+        Window *c = Find(h);
+        if (c != nullptr && c->id == id)
+            return c;
+    }
+    return nullptr;
+}
+
+Window MakeWindow(Kind kind, const QueueRef &owner)
+{
+    Window w;
+    w.kind = kind;
+    w.owner = owner;
+    w.dlgproc = nullptr;
+    w.wndproc = nullptr;
+    w.parent = nullptr;
+    w.id = 0;
+    w.cls = "";
+    w.visible = false;
+    w.ended = false;
+    w.result = 0;
+    return w;
+}
+
+// Builds the status dialog and its controls; the caller holds the lock.
+HWND BuildStatusDialog(const QueueRef &owner, DLGPROC proc)
+{
+    HWND dialog = NewHandle();
+    Window d = MakeWindow(DIALOG, owner);
+    d.dlgproc = proc;
+    d.text = STATUS_CAPTION;
+    for (const ControlTemplate &t : status_controls) {
+        HWND h = NewHandle();
+        Window c = MakeWindow(CONTROL, owner);
+        c.parent = dialog;
+        c.id = t.id;
+        c.cls = t.cls;
+        c.text = t.text;
+        c.visible = true;
+        windows.emplace(Key(h), std::move(c));
+        d.controls.push_back(h);
+    }
+    windows.emplace(Key(dialog), std::move(d));
+    return dialog;
+}
+
+std::string ControlText(HWND dialog, int id)
+{
+    Window *c = FindControl(dialog, id);
+    return c != nullptr ? c->text : std::string();
+}
+
+// The dialog's state as the status display shows it; the caller holds the lock.
+display::Texts DisplayTexts(HWND dialog)
+{
+    return {ControlText(dialog, ID_CAPTION), ControlText(dialog, ID_STATUS), ControlText(dialog, ID_DONE),
+            ControlText(dialog, ID_TOTAL), ++displayversion};
+}
+
+// Removes a window and, for a dialog, its controls; the caller holds the lock.
+std::vector<HWND> Remove(HWND hwnd, Window &w)
+{
+    std::vector<HWND> removed = {hwnd};
+    if (w.kind == DIALOG)
+        removed.insert(removed.end(), w.controls.begin(), w.controls.end());
+    if (w.kind == CONTROL) {
+        Window *d = Find(w.parent);
+        if (d != nullptr)
+            d->controls.erase(std::remove(d->controls.begin(), d->controls.end(), hwnd), d->controls.end());
+    }
+    for (HWND h : removed)
+        windows.erase(Key(h));
+    return removed;
+}
+
+// Hides a dialog; the caller holds the lock.  Whether it was visible.
+bool HideDialog(Window &d)
+{
+    bool was = d.visible;
+    d.visible = false;
+    return was;
+}
+
+} // namespace
+} // namespace posix
+
+using namespace posix;
+
+HWND GetActiveWindow() { return nullptr; }
+
+HWND CreateDialogParamA(HINSTANCE, const char *templ, HWND parent, DLGPROC proc, LPARAM param)
+{
+    if (refusedialogs.load() || reinterpret_cast<uintptr_t>(templ) != STATUS_TEMPLATE)
+        return nullptr;
+    if (parent != nullptr && !IsWindow(parent))
+        return nullptr;
+    QueueRef owner = ThisThreadQueue();
+    HWND dialog;
+    {
+        std::lock_guard<std::mutex> guard(windowlock);
+        dialog = BuildStatusDialog(owner, proc);
+    }
+    // The dialog exists while its procedure initialises it, as on Windows.
+    if (proc != nullptr)
+        proc(dialog, WM_INITDIALOG, 0, param);
+    return IsWindow(dialog) ? dialog : nullptr;
+}
+
+BOOL ShowWindow(HWND hwnd, int cmd)
+{
+    bool was, dialog;
+    display::Texts texts;
+    {
+        std::lock_guard<std::mutex> guard(windowlock);
+        Window *w = Find(hwnd);
+        if (w == nullptr)
+            return FALSE;
+        was = w->visible;
+        w->visible = cmd != SW_HIDE;
+        dialog = w->kind == DIALOG;
+        if (dialog)
+            texts = DisplayTexts(hwnd);
+    }
+    if (dialog && cmd != SW_HIDE && !was)
+        display::Show(Key(hwnd), texts);
+    if (dialog && cmd == SW_HIDE && was)
+        display::Hide(Key(hwnd));
+    return was ? TRUE : FALSE;
+}
+
+HWND GetDlgItem(HWND dialog, int id)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *d = FindDialog(dialog);
+    if (d == nullptr)
+        return nullptr;
+    for (HWND h : d->controls)
+        if (Find(h)->id == id)
+            return h;
+    return nullptr;
+}
+
+BOOL SetDlgItemTextA(HWND dialog, int id, const char *text)
+{
+    bool shown;
+    display::Texts texts;
+    {
+        std::lock_guard<std::mutex> guard(windowlock);
+        Window *c = FindControl(dialog, id);
+        if (c == nullptr)
+            return FALSE;
+        c->text = text != nullptr ? text : "";
+        shown = FindDialog(dialog)->visible;
+        if (shown)
+            texts = DisplayTexts(dialog);
+    }
+    if (shown)
+        display::Change(Key(dialog), texts);
+    return TRUE;
+}
+
+BOOL IsWindow(HWND hwnd)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    return Find(hwnd) != nullptr ? TRUE : FALSE;
+}
+
+BOOL EndDialog(HWND dialog, INT_PTR result)
+{
+    bool was;
+    {
+        std::lock_guard<std::mutex> guard(windowlock);
+        Window *d = FindDialog(dialog);
+        if (d == nullptr)
+            return FALSE;
+        d->ended = true;
+        d->result = result;
+        // Windows hides a dialog that is ended; destroying it is left to the caller.
+        was = HideDialog(*d);
+    }
+    if (was)
+        display::Hide(Key(dialog));
+    return TRUE;
+}
+
+BOOL DestroyWindow(HWND hwnd)
+{
+    QueueRef owner;
+    std::vector<HWND> removed;
+    bool wasdialog;
+    {
+        std::lock_guard<std::mutex> guard(windowlock);
+        Window *w = Find(hwnd);
+        if (w == nullptr)
+            return FALSE;
+        owner = w->owner;
+        wasdialog = w->kind == DIALOG;
+        removed = Remove(hwnd, *w);
+    }
+    // Like Windows: the window's timers go, and so do the messages still waiting for it.
+    for (HWND h : removed) {
+        ForgetWindowInQueue(*owner, h);
+        ForgetWindowSockets(h);
+    }
+    if (wasdialog)
+        display::Hide(Key(hwnd));
+    return TRUE;
+}
+
+namespace posix {
+
+QueueRef WindowQueue(HWND hwnd)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *w = Find(hwnd);
+    return w != nullptr ? w->owner : QueueRef();
+}
+
+Receiver ReceiverOf(HWND hwnd)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *w = Find(hwnd);
+    if (w == nullptr || w->kind == CONTROL)
+        return {nullptr, nullptr, nullptr};
+    return {hwnd, w->dlgproc, w->wndproc};
+}
+
+Receiver DialogReceiverOf(HWND dialog, HWND hwnd)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *d = FindDialog(dialog);
+    Window *w = Find(hwnd);
+    bool ours = w != nullptr && (hwnd == dialog || (w->kind == CONTROL && w->parent == dialog));
+    if (d == nullptr || !ours)
+        return {nullptr, nullptr, nullptr};
+    return {dialog, d->dlgproc, nullptr};
+}
+
+void RefuseDialogs(bool refuse) { refusedialogs.store(refuse); }
+
+HWND CreateTestWindow(WNDPROC proc)
+{
+    QueueRef owner = ThisThreadQueue();
+    std::lock_guard<std::mutex> guard(windowlock);
+    HWND hwnd = NewHandle();
+    Window w = MakeWindow(PLAIN, owner);
+    w.wndproc = proc;
+    windows.emplace(Key(hwnd), std::move(w));
+    return hwnd;
+}
+
+int DialogItemText(HWND dialog, int id, char *buf, int size)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *c = FindControl(dialog, id);
+    if (c == nullptr)
+        return -1;
+    if (buf == nullptr || size <= 0)
+        return static_cast<int>(c->text.size());
+    size_t n = std::min(c->text.size(), static_cast<size_t>(size) - 1);
+    memcpy(buf, c->text.data(), n);
+    buf[n] = '\0';
+    return static_cast<int>(n);
+}
+
+bool WindowVisible(HWND hwnd)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *w = Find(hwnd);
+    return w != nullptr && w->visible;
+}
+
+bool ControlVisible(HWND dialog, int id)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *c = FindControl(dialog, id);
+    return c != nullptr && c->visible;
+}
+
+int LiveWindows()
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    return static_cast<int>(windows.size());
+}
+
+} // namespace posix
+} // namespace vx

@@ -1,0 +1,398 @@
+// wsock.cpp - connections and stream transfers under the status dialog: the reserved
+// local port, connect, graceful and abortive close, blocking read and write.
+// Owns localport and yieldcount.
+#include "init.h"
+#include "msgtext.h"
+#include "wsockio.h"
+#include "wsockstb.h"
+
+namespace vx {
+
+WORD localport = 600;
+int yieldcount;
+
+constexpr WORD PORT_FIRST = 601;
+constexpr WORD PORT_LAST = 1000;
+constexpr WORD PORT_RESTART = 800; // above it, the next search starts again at 601
+constexpr DWORD RETRY_PAUSE = 1000;
+constexpr DWORD READ_SLICE = 1000;
+constexpr DWORD YIELD_TICK = 1;
+
+namespace {
+
+// A span of milliseconds from now, compared by elapsed time so that it is immune to
+// the tick count wrapping and good for any 32-bit length.
+struct Deadline {
+    DWORD start;
+    DWORD span;
+    explicit Deadline(DWORD ms) : start(GetTickCount()), span(ms) {}
+    bool reached() const { return GetTickCount() - start >= span; }
+};
+
+int LastError() { return winsock.WSAGetLastError(); }
+
+void SetStatus(const char *text)
+{
+    HWND hwnd = hwndwait;
+    if (IsWindow(hwnd))
+        SetDlgItemTextA(hwnd, IDC_STATUS, text);
+}
+
+void ResetWaitState()
+{
+    waitinfo.ret = RET_ERR;
+    waitinfo.mysocket = 0;
+    hwndwait = 0;
+    lperrorcode = nullptr; // a late Cancel must not write into a finished request
+}
+
+void TakeDialogDown()
+{
+    HWND hwnd = hwndwait;
+    wsock_endasynchw(hwnd);
+    EndDialog(hwnd, -1);
+    DestroyWindow(hwnd);
+}
+
+// One sweep over the reserved ports from localport + 1 up to 1000.  Stops at the first
+// port that binds, or when the system refuses reserved ports to this process.
+enum class Sweep { BOUND, EXHAUSTED, DENIED };
+Sweep SweepPorts(SOCKET sd, sockaddr_in *local)
+{
+    while (localport < PORT_LAST) {
+        localport++;
+        local->sin_port = winsock.htons(localport);
+        if (winsock.bind(sd, reinterpret_cast<sockaddr *>(local), sizeof *local) == 0)
+            return Sweep::BOUND;
+        // Without the privilege every reserved port is refused alike.
+        if (LastError() == WSAEACCES)
+            return Sweep::DENIED;
+    }
+    return Sweep::EXHAUSTED;
+}
+
+// No reserved port to be had: the system chooses one.  No LPD tried checks the
+// client's source port, and a burst of jobs can hold every reserved port in TIME_WAIT.
+bool BindAnyPort(SOCKET sd, sockaddr_in *local)
+{
+    local->sin_port = 0;
+    if (winsock.bind(sd, reinterpret_cast<sockaddr *>(local), sizeof *local) != 0)
+        return false;
+    int port = 0;
+    if (winsock.getsockname != nullptr) {
+        sockaddr_in bound = {};
+        int len = sizeof bound;
+        if (winsock.getsockname(sd, reinterpret_cast<sockaddr *>(&bound), &len) == 0)
+            port = winsock.htons(bound.sin_port); // the same swap both ways
+    }
+    LPRTrace("VEXLOLPR wsock_getandbind() 2.2: no reserved local port, system chose localport=%d wsockio", port);
+    local->sin_port = winsock.htons(static_cast<uint16_t>(port));
+    return true;
+}
+
+} // namespace
+
+SOCKET wsock_getandbind(int type)
+{
+    LPRTrace("VEXLOLPR getandbind() 1: socket() wsockio");
+    SOCKET sd = winsock.socket(AF_INET, type, 0);
+    if (sd == INVALID_SOCKET) {
+        LPRTrace("VEXLOLPR ERROR wsock_getandbind(): exited...->ERROR can't open socket WSAGetLastError()=%d wsockio",
+                 LastError());
+        return INVALID_SOCKET;
+    }
+    LPRTrace("VEXLOLPR wsock_getandbind() 2: bind() wsockio");
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = INADDR_ANY;
+    if (localport > PORT_RESTART)
+        localport = PORT_FIRST - 1;
+    // At most two sweeps: the first from where the last call left off, then 601..1000.
+    Sweep sweep = SweepPorts(sd, &local);
+    if (sweep == Sweep::EXHAUSTED) {
+        localport = PORT_FIRST - 1;
+        sweep = SweepPorts(sd, &local);
+        if (sweep == Sweep::EXHAUSTED)
+            localport = PORT_FIRST - 1;
+    }
+    if (sweep == Sweep::DENIED)
+        localport = PORT_FIRST - 1;
+    if (sweep != Sweep::BOUND && !BindAnyPort(sd, &local)) {
+        LPRTrace("VEXLOLPR getandbind() 2.1: closesocket()");
+        winsock.closesocket(sd);
+        LPRTrace("VEXLOLPR ERROR getandbind(): exited...->on bind() no free local port wsockio");
+        return INVALID_SOCKET;
+    }
+    LPRTrace("VEXLOLPR getandbind() exited...sd=%d localport=%d wsockio", static_cast<int>(sd),
+             static_cast<int>(winsock.htons(local.sin_port)));
+    return sd;
+}
+
+// Waits, with messages flowing, for an earlier operation's dialog to go away.
+static bool WaitForFreeDialog(LPR_COMMONARG *lpcommonarg)
+{
+    if (hwndwait == 0)
+        return true;
+    LPRTrace("VEXLOLPR wsock_connect() : WAITING lpr-timeout=%u sec. for handle to become available.............. "
+             "wsockio",
+             lpcommonarg->lprtimeout);
+    Deadline deadline(lpcommonarg->lprtimeout * 1000u);
+    while (hwndwait != 0 && !deadline.reached())
+        PumpMessage(hwndwait, false);
+    RepostQuit();
+    if (hwndwait != 0) {
+        LPRTrace("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=%d wsockio", SOCKET_ERROR);
+        return false;
+    }
+    LPRTrace("VEXLOLPR wsock_connect() : OK - HANDLE AVAILABLE... GetTickCount()=%d wsockio",
+             static_cast<int>(GetTickCount()));
+    return true;
+}
+
+// After an address-in-use failure: a fresh descriptor on the next reserved port, which
+// takes over the dialog's notifications.  The failed one is closed unless it is the
+// caller's own, which stays open until the outcome is known, so that no descriptor is
+// closed twice when the caller aborts it.
+static SOCKET ReplaceDescriptor(SOCKET sd, SOCKET callers, LPR_COMMONARG *lpcommonarg)
+{
+    if (sd != callers)
+        winsock.closesocket(sd);
+    wsock_wait(0); // a pause of one timer period with messages flowing
+    SOCKET newsd = wsock_getandbind(SOCK_STREAM);
+    if (newsd == INVALID_SOCKET) {
+        LPRTrace("VEXLOLPR ERROR wsock_connect() Can't get network descriptor wsockio");
+        SetErrorText(LPR_ERR_NO_DESCRIPTOR);
+        SetErrorCode(lpcommonarg, LPR_ERR_NO_DESCRIPTOR);
+        return INVALID_SOCKET;
+    }
+    LPRTrace("VEXLOLPR wsock_connect() couldn't connect oldsd=%d try newsd=%d wsock", static_cast<int>(sd),
+             static_cast<int>(newsd));
+    waitinfo.mysocket = newsd;
+    winsock.WSAAsyncSelect(newsd, hwndwait, WSA_MSG, WAIT_EVENTS);
+    return newsd;
+}
+
+// The connect failed: a replacement descriptor is closed here, and the dialog is bound
+// to the caller's descriptor again, so that the caller's abort takes it down.
+static SOCKET ConnectFailed(SOCKET sd, SOCKET callers)
+{
+    if (sd != callers) {
+        int error = LastError();
+        winsock.closesocket(sd);
+        waitinfo.mysocket = callers;
+        winsock.WSASetLastError(error);
+    }
+    return INVALID_SOCKET;
+}
+
+SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg)
+{
+    LPRTrace("VEXLOLPR wsock_connect() entered... lpr-timeout=%u reply-timeout=%lu wsockio", lpcommonarg->lprtimeout,
+             lpcommonarg->replytimeout);
+    if (!WaitForFreeDialog(lpcommonarg))
+        return INVALID_SOCKET;
+
+    hwndwait = HWND_CLAIMED;
+    lperrorcode = &lpcommonarg->errorcode;
+    lpcommonarg->errorcode = 0;
+    HWND hwnd = wsock_CreateWaitDialog(0, sd, lpcommonarg->replytimeout, type == 2 ? 0 : FLAG_STREAM);
+    hwndwait = hwnd;
+    if (hwnd == 0) {
+        lperrorcode = nullptr;
+        LPRTrace("VEXLOLPR ERROR wsock_connect() exited2... can't create wait dialog SOCKET_ERROR=%d wsockio",
+                 SOCKET_ERROR);
+        return INVALID_SOCKET;
+    }
+    if (lpcommonarg->showdialog)
+        ShowWindow(hwnd, SW_SHOW);
+    SetStatus("Connecting...");
+
+    Deadline deadline(lpcommonarg->replytimeout);
+    DWORD savedtimeout = waitinfo.timeout;
+    waitinfo.timeout = RETRY_PAUSE;
+    LPRTrace("VEXLOLPR wsock_connect() 1: connect() on sd=%d wsock", static_cast<int>(sd));
+    SOCKET callers = sd;
+    for (;;) {
+        int rc = winsock.connect(sd, reinterpret_cast<const sockaddr *>(address), sizeof *address);
+        if (rc == 0 || LastError() == WSAEWOULDBLOCK) {
+            waitinfo.timeout = savedtimeout;
+            // Any connect notification counts as success: a refused connection shows
+            // up as a failure of the first send or receive.
+            if (rc != 0 && wsock_wait(FD_CONNECT) < 0) {
+                SetStatus("Could not connect!");
+                LPRTrace("VEXLOLPR ERROR wsock_connect() exited4... not connected, no error SOCKET_ERROR=%d wsockio",
+                         SOCKET_ERROR);
+                return ConnectFailed(sd, callers);
+            }
+            if (sd != callers)
+                winsock.closesocket(callers);
+            SetStatus("Connected!");
+            LPRTrace("VEXLOLPR wsock_connect() exited...OK sd=%d wsockio", static_cast<int>(sd));
+            return sd;
+        }
+        if (lpcommonarg->errorcode != 0) {
+            LPRTrace("VEXLOLPR ERROR wsock_connect() : CANCELED wsockio");
+            break;
+        }
+        if (deadline.reached() || LastError() != WSAEADDRINUSE)
+            break;
+        sd = ReplaceDescriptor(sd, callers, lpcommonarg);
+        if (sd == INVALID_SOCKET) {
+            sd = callers;
+            break;
+        }
+    }
+    SetStatus("Connecting...failed!");
+    LPRTrace("VEXLOLPR ERROR wsock_connect(): exited3...network error WSAGetLastError()=%d wsockio", LastError());
+    return ConnectFailed(sd, callers);
+}
+
+int wsock_release(SOCKET sd)
+{
+    int ret;
+    if (sd != waitinfo.mysocket) {
+        LPRTrace("VEXLOLPR wsock_release() : closesocket() - WNetWait is used by another aplication... wsockio");
+        ret = winsock.closesocket(sd);
+    } else if (!IsWindow(hwndwait)) {
+        LPRTrace("VEXLOLPR wsock_release() 1.1: closesocket() - no hwndwait wsockio");
+        ret = winsock.closesocket(sd);
+        ResetWaitState();
+    } else {
+        LPRTrace("VEXLOLPR wsock_release() 1: shutdown() wsockio");
+        if (winsock.shutdown(sd, 1) == 0) {
+            LPRTrace("VEXLOLPR wsock_release() 2: setsockopt(SO_LINGER=5) wsockio");
+            linger lng = {1, 5};
+            winsock.setsockopt(sd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&lng), sizeof lng);
+        }
+        LPRTrace("VEXLOLPR wsock_release() 3: closesocket() wsockio");
+        ret = winsock.closesocket(sd);
+        TakeDialogDown();
+        ResetWaitState();
+    }
+    LPRTrace("VEXLOLPR wsock_release() exited... closesocket() ret=%d wsockio", ret);
+    return ret;
+}
+
+int wsock_abort(SOCKET sd)
+{
+    LPRTrace("VEXLOLPR wsock_abort()  : closesocket() sd=%u wsockio", static_cast<unsigned>(sd));
+    int ret = winsock.closesocket(sd);
+    if (sd == waitinfo.mysocket) {
+        if (IsWindow(hwndwait))
+            TakeDialogDown();
+        ResetWaitState();
+    }
+    return ret;
+}
+
+int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg)
+{
+    LPRTrace("VEXLOLPR wsock_read() entered... wsockio");
+    SetStatus("Reading...");
+    // Waits of a second at most, so that the deadline and a cancel are seen in time.
+    DWORD savedtimeout = waitinfo.timeout;
+    waitinfo.timeout = READ_SLICE;
+    lperrorcode = &lpcommonarg->errorcode;
+    Deadline deadline(lpcommonarg->replytimeout);
+    int result = 0;
+    while (!deadline.reached()) {
+        LPRTrace("VEXLOLPR wsock_read() :recv() wsockio");
+        result = winsock.recv(sd, buf, len, flags);
+        if (result >= 0 || LastError() != WSAEWOULDBLOCK)
+            break;
+        LPRTrace("VEXLOLPR wsock_read() :wsock_wait() wsockio");
+        wsock_wait((waitinfo.flags & FLAG_STREAM) ? (FD_READ | FD_CLOSE) : FD_READ);
+        if (lpcommonarg->errorcode != 0) {
+            waitinfo.timeout = savedtimeout;
+            SetStatus("Receiving...cancelled!");
+            LPRTrace("VEXLOLPR ERROR wsock_read() : CANCELED wsockio");
+            SetErrorCode(lpcommonarg, LPR_ERR_CANCELLED);
+            return -1;
+        }
+    }
+    LPRTrace("VEXLOLPR wsock_read() : recieved=%d bytes wsockio", result);
+    waitinfo.timeout = savedtimeout;
+    if (result == -1)
+        SetStatus(deadline.reached() ? "Reading...timed out!" : "Reading...failed!");
+    else
+        SetStatus("Reading...done!");
+    LPRTrace("VEXLOLPR wsock_read() exited... byte read ret=%d wsockio", result);
+    return result;
+}
+
+// Between back-to-back writes that never had to wait, the message loop runs for one
+// timer tick, so that the application's windows stay responsive during a long send.
+static void YieldIfBackToBack()
+{
+    if (yieldcount == 1) {
+        DWORD savedtimeout = waitinfo.timeout;
+        waitinfo.timeout = YIELD_TICK;
+        LPRTrace("VEXLOLPR wsock_write() Yielding to others... wsockio");
+        wsock_wait(0);
+        yieldcount = 0;
+        waitinfo.timeout = savedtimeout;
+    }
+    yieldcount++;
+}
+
+static int WriteTimedOut(LPR_COMMONARG *lpcommonarg)
+{
+    SetStatus("Sending...timed out!");
+    LPRTrace("VEXLOLPR ERROR wsock_write() exited... REPLY-TIMEOUT wsockio");
+    SetErrorCode(lpcommonarg, LPR_ERR_TIMEOUT);
+    return -1;
+}
+
+static int WriteCancelled(LPR_COMMONARG *lpcommonarg, const char *trace)
+{
+    SetStatus("Sending...cancelled!");
+    LPRTrace(trace);
+    SetErrorCode(lpcommonarg, LPR_ERR_CANCELLED);
+    return -1;
+}
+
+int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg)
+{
+    LPRTrace("VEXLOLPR wsock_write() entered... wsockio");
+    SetStatus("Sending...");
+    lperrorcode = &lpcommonarg->errorcode;
+    Deadline deadline(lpcommonarg->replytimeout);
+    if (deadline.reached())
+        return WriteTimedOut(lpcommonarg);
+    int remaining = len;
+    const char *position = buf;
+    for (;;) {
+        LPRTrace("VEXLOLPR wsock_write() :send() wsockio");
+        int n = winsock.send(sd, position, remaining, flags);
+        if (lpcommonarg->errorcode != 0) {
+            yieldcount = 0;
+            return WriteCancelled(lpcommonarg, "VEXLOLPR ERROR1 wsock_write() : CANCELED wsockio");
+        }
+        if (n == remaining) {
+            YieldIfBackToBack();
+            LPRTrace("VEXLOLPR wsock_write() exiteded...OK sent %d bytes (%d last time) wsockio", len, n);
+            SetStatus("Sending...done!");
+            return len;
+        }
+        if (n >= 0) {
+            remaining -= n;
+            position += n;
+            LPRTrace("VEXLOLPR wsock_write() sending... last time sent=%d bytes wsockio", n);
+        } else if (LastError() != WSAEWOULDBLOCK) {
+            LPRTrace("VEXLOLPR ERROR wsock_write() : WSAGetLastError()=%d wsockio", LastError());
+            SetStatus("Sending...failed!");
+            SetErrorCode(lpcommonarg, LPR_ERR_NETWORK);
+            return -1;
+        } else {
+            LPRTrace("VEXLOLPR wsock_write() : Waiting for write to complete...wsockio");
+            if (wsock_wait(FD_WRITE) == RET_PENDING) // the dialog went away meanwhile
+                return WriteCancelled(lpcommonarg, "VEXLOLPR ERROR2 wsock_write() : CANCELED wsockio");
+            if (yieldcount > 0)
+                yieldcount--;
+        }
+        if (deadline.reached())
+            return WriteTimedOut(lpcommonarg);
+    }
+}
+
+} // namespace vx

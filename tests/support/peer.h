@@ -1,0 +1,76 @@
+// peer.h - a scripted TCP peer on loopback for the suites, and the fake LPD of the
+// protocol suites.  It listens on 127.0.0.1
+// (port chosen by the system), accepts one connection on its own thread and plays its
+// script against it, recording every byte received; it stops by itself at a deadline.
+#ifndef VEXLOLPR_TEST_PEER_H
+#define VEXLOLPR_TEST_PEER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vxtest {
+
+struct PeerStep {
+    enum Kind { SEND, READ, READ_LINE, READ_TO_CLOSE, SLEEP, CLOSE, RESET, HOLD, SHRINK_RCVBUF } kind;
+    std::string bytes; // SEND
+    size_t count;      // READ: bytes to read; SLEEP/HOLD: milliseconds
+};
+
+class Peer {
+public:
+    explicit Peer(std::vector<PeerStep> script, int deadline_ms = 15000, bool accept = true);
+    ~Peer();
+    uint16_t port() const { return port_; }
+    std::string received();
+    uint16_t client_port() const { return client_port_; }
+    bool finished() const { return finished_; }
+    // Waits until the script has played out (or its deadline passed).
+    void join();
+
+    static PeerStep Send(const std::string &bytes) { return {PeerStep::SEND, bytes, 0}; }
+    static PeerStep Read(size_t n) { return {PeerStep::READ, "", n}; }
+    static PeerStep ReadToClose() { return {PeerStep::READ_TO_CLOSE, "", 0}; }
+    // Reads up to and including the next LF.
+    static PeerStep ReadLine() { return {PeerStep::READ_LINE, "", 0}; }
+    static PeerStep Ack(char byte = 0) { return Send(std::string(1, byte)); }
+    static PeerStep Sleep(size_t ms) { return {PeerStep::SLEEP, "", ms}; }
+    static PeerStep Close() { return {PeerStep::CLOSE, "", 0}; }
+    static PeerStep Reset() { return {PeerStep::RESET, "", 0}; }
+    // Keeps the connection open without reading for `ms` milliseconds.
+    static PeerStep Hold(size_t ms) { return {PeerStep::HOLD, "", ms}; }
+
+private:
+    void Run();
+    bool ReadSomeUntil(size_t want, bool to_close);
+    bool ReadLineUntil();
+    bool WaitReadable(int fd); // false at the deadline or when stopped
+    void Pause(size_t ms);
+    std::vector<PeerStep> script_;
+    int deadline_ms_;
+    bool accept_;
+    int listenfd_ = -1;
+    int connfd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<uint16_t> client_port_{0};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> stop_{false}; // the owner is done: end the script early
+    std::mutex lock_;
+    std::string received_;
+    std::thread thread_;
+    uint64_t start_ms_ = 0;
+};
+
+using FakeLpd = Peer;
+
+// Descriptors open in this process (from /proc/self/fd).
+int OpenDescriptors();
+
+} // namespace vxtest
+
+#endif

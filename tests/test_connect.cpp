@@ -1,0 +1,427 @@
+// Connection setup and teardown: the reserved-port sweep and its fallbacks, connect
+// under the dialog (busy dialog, refused dialog, address-in-use retry), graceful and
+// abortive close.
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "support/io.h"
+#include "support/rawsock.h"
+
+using namespace vxtest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class ConnectTest : public IoTest {};
+
+// ---- the reserved-port sweep, through a bind that the test decides -------------------
+
+std::set<int> takenports;
+bool denyreserved;
+int (WSAAPI *realbind)(vx::SOCKET, const vx::sockaddr *, int);
+
+int WSAAPI ScriptedBind(vx::SOCKET s, const vx::sockaddr *name, int len)
+{
+    int port = vx::winsock.htons(reinterpret_cast<const vx::sockaddr_in *>(name)->sin_port);
+    if (port != 0 && port < 1024 && denyreserved) {
+        vx::winsock.WSASetLastError(vx::WSAEACCES);
+        return vx::SOCKET_ERROR;
+    }
+    if (takenports.count(port) != 0) {
+        vx::winsock.WSASetLastError(vx::WSAEADDRINUSE);
+        return vx::SOCKET_ERROR;
+    }
+    return realbind(s, name, len);
+}
+
+class PortSweepTest : public ConnectTest {
+protected:
+    void SetUp() override
+    {
+        ConnectTest::SetUp();
+        takenports.clear();
+        denyreserved = false;
+        realbind = vx::winsock.bind;
+        vx::UnloadWinsock();
+        provider_.replace("bind", reinterpret_cast<void (*)()>(ScriptedBind)).install();
+        ASSERT_EQ(vx::LoadWinsock(), 0);
+        vx::WinsockStartup();
+    }
+    // Binds and closes one socket; returns its local port (0 on failure).
+    int BindOne()
+    {
+        vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+        if (sd == vx::INVALID_SOCKET)
+            return 0;
+        int port = BoundPort(static_cast<int>(sd));
+        vx::winsock.closesocket(sd);
+        return port;
+    }
+    ProviderOverride provider_;
+};
+
+TEST_F(PortSweepTest, SuccessiveBindsWalkTheRangeAndStartOverAbove800)
+{
+    EXPECT_EQ(BindOne(), 601);
+    EXPECT_EQ(BindOne(), 602);
+    vx::localport = 800;
+    EXPECT_EQ(BindOne(), 801);
+    EXPECT_EQ(BindOne(), 601) << "after 801 the search starts again";
+    vx::localport = 799;
+    takenports = {800, 801};
+    EXPECT_EQ(BindOne(), 802);
+    EXPECT_EQ(BindOne(), 601);
+}
+
+TEST_F(PortSweepTest, TakenPortsAreSkippedWithinTwoSweeps)
+{
+    vx::localport = 990;
+    for (int p = 991; p <= 1000; p++)
+        takenports.insert(p);
+    takenports.insert(601);
+    EXPECT_EQ(BindOne(), 602) << "the second sweep starts at 601";
+    EXPECT_EQ(vx::localport, 602);
+}
+
+TEST_F(PortSweepTest, EveryReservedPortTakenFallsBackToASystemPort)
+{
+    for (int p = 601; p <= 1000; p++)
+        takenports.insert(p);
+    vx::localport = 700;
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    int port = BindOne();
+    EXPECT_GT(port, 1000);
+    EXPECT_EQ(vx::localport, 600);
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_getandbind() 2.2: no reserved local port, system chose localport=" +
+                                 std::to_string(port) + " wsockio"));
+    EXPECT_TRUE(capture.contains("VEXLOLPR getandbind() exited...sd="));
+}
+
+TEST_F(PortSweepTest, WithoutPrivilegeTheSystemChoosesAtOnce)
+{
+    denyreserved = true;
+    vx::localport = 650;
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    int port = BindOne();
+    EXPECT_GT(port, 1023);
+    EXPECT_EQ(vx::localport, 600);
+    EXPECT_TRUE(capture.contains("system chose localport=" + std::to_string(port)));
+    EXPECT_EQ(std::count_if(capture.outputs().begin(), capture.outputs().end(),
+                            [](const std::string &s) { return s.find("2: bind()") != std::string::npos; }),
+              1);
+}
+
+int WSAAPI NoBindAtAll(vx::SOCKET, const vx::sockaddr *, int)
+{
+    vx::winsock.WSASetLastError(vx::WSAEADDRNOTAVAIL);
+    return vx::SOCKET_ERROR;
+}
+
+TEST_F(PortSweepTest, NoPortAtAllClosesTheSocket)
+{
+    vx::UnloadWinsock();
+    ProviderOverride none;
+    none.replace("bind", reinterpret_cast<void (*)()>(NoBindAtAll)).install();
+    ASSERT_EQ(vx::LoadWinsock(), 0);
+    vx::WinsockStartup();
+    int before = OpenDescriptors();
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    EXPECT_EQ(vx::wsock_getandbind(vx::SOCK_STREAM), vx::INVALID_SOCKET);
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(vx::localport, 600);
+    EXPECT_TRUE(capture.contains("VEXLOLPR ERROR getandbind(): exited...->on bind() no free local port wsockio"));
+    vx::winsock.WSACleanup();
+}
+
+// ---- connect --------------------------------------------------------------------------
+
+TEST_F(ConnectTest, ConnectsUnderItsOwnDialog)
+{
+    Peer peer({Peer::Hold(3000)});
+    common_.errorcode = 1234; // the connection step starts the request's code afresh
+    common_.showdialog = 1;
+    vx::SOCKET sd = Connect(peer, &common_);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    EXPECT_EQ(common_.errorcode, 0);
+    EXPECT_TRUE(vx::IsWindow(vx::hwndwait));
+    EXPECT_TRUE(vx::posix::WindowVisible(vx::hwndwait));
+    EXPECT_EQ(vx::waitinfo.mysocket, sd);
+    EXPECT_EQ(vx::lperrorcode, &common_.errorcode);
+    EXPECT_EQ(Status(), "Connected!");
+    EXPECT_EQ(vx::waitinfo.timeout, common_.replytimeout) << "the retry pause is undone";
+}
+
+TEST_F(ConnectTest, ARefusedConnectionFailsAtConnectOrAtTheFirstTransfer)
+{
+    uint16_t port;
+    CloseFd(ListenLoopback(&port)); // a port that nobody listens on
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    vx::sockaddr_in to = Loopback(port);
+    vx::SOCKET connected = vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_);
+    if (connected == vx::INVALID_SOCKET) {
+        // Refused before the connect could go on in the background.
+        EXPECT_EQ(vx::winsock.WSAGetLastError(), vx::WSAECONNREFUSED);
+        EXPECT_EQ(Status(), "Connecting...failed!");
+        vx::wsock_abort(sd);
+        return;
+    }
+    // The connect notification counted as success; the refusal shows at the first read.
+    EXPECT_EQ(Status(), "Connected!");
+    char buf[8];
+    EXPECT_EQ(vx::wsock_read(connected, buf, sizeof buf, 0, &common_), -1);
+    EXPECT_EQ(vx::winsock.WSAGetLastError(), vx::WSAECONNREFUSED);
+    EXPECT_EQ(Status(), "Reading...failed!");
+    vx::wsock_abort(connected);
+}
+
+TEST_F(ConnectTest, BusyDialogWithNoPatienceFailsAtOnce)
+{
+    vx::hwndwait = vx::HWND_CLAIMED; // another operation holds the wait state
+    common_.lprtimeout = 0;
+    common_.errorcode = 55;
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    vx::sockaddr_in to = Loopback(9);
+    size_t pending = vx::posix::PendingMessages();
+    vx::PostMessageA(nullptr, vx::WM_USER, 0, 0);
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    auto start = Clock::now();
+    EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+    EXPECT_LT(Since(start), 200);
+    EXPECT_EQ(common_.errorcode, 55) << "not even cleared";
+    EXPECT_TRUE(capture.contains("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=-1 wsockio"));
+    (void)pending;
+    vx::hwndwait = nullptr;
+    vx::winsock.closesocket(sd);
+}
+
+TEST_F(ConnectTest, RefusedDialogFailsAndFreesTheWaitState)
+{
+    vx::posix::RefuseDialogs(true);
+    common_.errorcode = 9;
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    vx::sockaddr_in to = Loopback(9);
+    EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+    EXPECT_EQ(common_.errorcode, 0);
+    vx::winsock.closesocket(sd);
+}
+
+} // namespace
+
+namespace {
+
+// ---- address in use -------------------------------------------------------------------
+
+int inuse; // connects still to refuse with WSAEADDRINUSE
+int (WSAAPI *realconnect)(vx::SOCKET, const vx::sockaddr *, int);
+
+int WSAAPI BusyConnect(vx::SOCKET s, const vx::sockaddr *name, int len)
+{
+    if (inuse > 0) {
+        inuse--;
+        vx::winsock.WSASetLastError(vx::WSAEADDRINUSE);
+        return vx::SOCKET_ERROR;
+    }
+    return realconnect(s, name, len);
+}
+
+class AddressInUseTest : public ConnectTest {
+protected:
+    void SetUp() override
+    {
+        ConnectTest::SetUp();
+        realconnect = vx::winsock.connect;
+        vx::UnloadWinsock();
+        provider_.replace("connect", reinterpret_cast<void (*)()>(BusyConnect)).install();
+        ASSERT_EQ(vx::LoadWinsock(), 0);
+        vx::WinsockStartup();
+    }
+    ProviderOverride provider_;
+};
+
+TEST_F(AddressInUseTest, RetriesOnTheNextPortAfterAPause)
+{
+    Peer peer({Peer::Read(3), Peer::Send("ok")});
+    inuse = 1;
+    vx::posix::PendingMessages();
+    int before = OpenDescriptors();
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    vx::sockaddr_in to = Loopback(peer.port());
+    auto start = Clock::now();
+    vx::SOCKET connected = vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_);
+    long elapsed = Since(start);
+    ASSERT_NE(connected, vx::INVALID_SOCKET);
+    EXPECT_GE(elapsed, 900) << "a pause of about a second before the retry";
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_NE(connected, sd);
+    EXPECT_EQ(vx::waitinfo.mysocket, connected) << "the dialog follows the new descriptor";
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_connect() couldn't connect oldsd=" + std::to_string(sd) +
+                                 " try newsd=" + std::to_string(connected) + " wsock"));
+    // The new descriptor carries the exchange and ends the dialog.
+    EXPECT_EQ(vx::wsock_write(connected, "abc", 3, 0, &common_), 3);
+    char buf[4] = {};
+    EXPECT_EQ(vx::wsock_read(connected, buf, 2, 0, &common_), 2);
+    EXPECT_STREQ(buf, "ok");
+    vx::wsock_release(connected);
+    EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
+    peer.join();
+    EXPECT_EQ(peer.received(), "abc");
+    EXPECT_EQ(OpenDescriptors(), before + 1) << "only the peer's accepted connection remains";
+}
+
+TEST_F(AddressInUseTest, AFailedRetryLeavesNothingOpenAfterTheCallersAbort)
+{
+    Peer peer({Peer::Hold(5000)});
+    inuse = 1000;
+    common_.replytimeout = 1500;
+    vx::posix::PendingMessages();
+    int before = OpenDescriptors();
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    vx::sockaddr_in to = Loopback(peer.port());
+    EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+    EXPECT_EQ(vx::winsock.WSAGetLastError(), vx::WSAEADDRINUSE);
+    EXPECT_EQ(Status(), "Connecting...failed!");
+    EXPECT_EQ(vx::waitinfo.mysocket, sd) << "the caller's abort must still end the dialog";
+    vx::wsock_abort(sd);
+    EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// ---- close ----------------------------------------------------------------------------
+
+TEST_F(ConnectTest, ReleaseClosesGracefullyAndTakesTheDialogDown)
+{
+    Peer peer({Peer::ReadToClose()});
+    vx::SOCKET sd = Connect(peer, &common_);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    HWND dialog = vx::hwndwait;
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    EXPECT_EQ(vx::wsock_write(sd, "bye", 3, 0, &common_), 3);
+    EXPECT_EQ(vx::wsock_release(sd), 0);
+    EXPECT_FALSE(vx::IsWindow(dialog));
+    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+    EXPECT_EQ(vx::waitinfo.mysocket, 0u);
+    EXPECT_EQ(vx::waitinfo.ret, vx::RET_ERR);
+    EXPECT_EQ(vx::lperrorcode, nullptr);
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_release() 2: setsockopt(SO_LINGER=5) wsockio"));
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_release() exited... closesocket() ret=0 wsockio"));
+    peer.join();
+    EXPECT_EQ(peer.received(), "bye") << "every byte arrives before the close";
+    EXPECT_TRUE(peer.finished());
+}
+
+TEST_F(ConnectTest, ReleaseOrAbortOfAnotherDescriptorLeavesTheDialog)
+{
+    Peer peer({Peer::Hold(3000)});
+    vx::SOCKET sd = Connect(peer, &common_);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    vx::SOCKET other = vx::winsock.socket(vx::AF_INET, vx::SOCK_STREAM, 0);
+    vx::SOCKET third = vx::winsock.socket(vx::AF_INET, vx::SOCK_STREAM, 0);
+    EXPECT_EQ(vx::wsock_release(other), 0);
+    EXPECT_EQ(vx::wsock_abort(third), 0);
+    EXPECT_TRUE(vx::IsWindow(vx::hwndwait));
+    EXPECT_EQ(vx::waitinfo.mysocket, sd);
+    EXPECT_EQ(vx::wsock_abort(sd), 0);
+    EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
+    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+}
+
+int WSAAPI FailingShutdown(vx::SOCKET, int)
+{
+    vx::winsock.WSASetLastError(vx::WSAENOTCONN);
+    return vx::SOCKET_ERROR;
+}
+
+TEST_F(ConnectTest, ReleaseWithAFailedShutdownSkipsTheLinger)
+{
+    Peer peer({Peer::Hold(3000)});
+    vx::SOCKET sd = Connect(peer, &common_);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    vx::winsock.shutdown = FailingShutdown;
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    vx::wsock_release(sd);
+    EXPECT_FALSE(capture.contains("SO_LINGER"));
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_release() 3: closesocket() wsockio"));
+    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+}
+
+TEST_F(ConnectTest, ALateCancelWritesIntoNoFinishedRequest)
+{
+    Peer peer({Peer::Hold(3000)});
+    vx::SOCKET sd = Connect(peer, &common_);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    vx::wsock_release(sd);
+    WNWaitDlg(nullptr, vx::WM_COMMAND, vx::IDC_CANCEL, 0);
+    EXPECT_EQ(common_.errorcode, 0);
+}
+
+} // namespace
+
+namespace {
+
+// ---- real reserved ports ----------------------------------------------------------------
+
+TEST_F(ConnectTest, EveryReservedPortHeldStillConnects)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "holding reserved ports needs root";
+    std::vector<int> held;
+    for (int port = 601; port <= 1000; port++) {
+        int fd = BindPort(static_cast<uint16_t>(port));
+        if (fd >= 0)
+            held.push_back(fd);
+    }
+    Peer peer({Peer::Read(2), Peer::Send(std::string("\0", 1))});
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    vx::SOCKET sd = Connect(peer, &common_);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    EXPECT_EQ(vx::wsock_write(sd, "hi", 2, 0, &common_), 2);
+    char ack = 1;
+    EXPECT_EQ(vx::wsock_read(sd, &ack, 1, 0, &common_), 1);
+    EXPECT_EQ(ack, 0);
+    vx::wsock_release(sd);
+    peer.join();
+    EXPECT_GT(peer.client_port(), 1000);
+    EXPECT_TRUE(capture.contains("system chose localport=" + std::to_string(peer.client_port())));
+    for (int fd : held)
+        CloseFd(fd);
+}
+
+TEST(Unprivileged, ConnectsFromAPortTheSystemChooses)
+{
+    if (getuid() == 0)
+        GTEST_SKIP() << "runs as an unprivileged user (see the as_nobody test)";
+    vxtest::ResetLibrary();
+    vx::WinsockStartup();
+    Peer peer({Peer::Read(3)});
+    LPR_COMMONARG common = CommonArg(LPR_DEBUG_TRACE);
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    ASSERT_NE(sd, vx::INVALID_SOCKET);
+    vx::sockaddr_in to = {};
+    to.sin_family = vx::AF_INET;
+    to.sin_port = vx::winsock.htons(peer.port());
+    to.sin_addr.s_addr = vx::winsock.inet_addr("127.0.0.1");
+    vx::SOCKET connected = vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common);
+    ASSERT_NE(connected, vx::INVALID_SOCKET);
+    EXPECT_EQ(vx::wsock_write(connected, "abc", 3, 0, &common), 3);
+    vx::wsock_release(connected);
+    peer.join();
+    EXPECT_EQ(peer.received(), "abc");
+    EXPECT_TRUE(capture.contains("system chose localport=" + std::to_string(peer.client_port())));
+    vx::winsock.WSACleanup();
+}
+
+} // namespace

@@ -1,0 +1,381 @@
+// Print jobs against the fake LPD: the wire bytes of both orders and of the check-only
+// mode, the control file, the job number, refusals and acknowledgements, failures.
+#include <thread>
+
+#include "support/lpr.h"
+
+using namespace vxtest;
+
+namespace {
+
+// ---- pure parts -----------------------------------------------------------------------
+
+std::string Control(vx::ControlFileArgs a)
+{
+    std::string text(vx::BuildControlFile(a, nullptr) + 1, '#');
+    size_t n = vx::BuildControlFile(a, &text[0]);
+    EXPECT_EQ(text[n], '\0');
+    text.resize(n);
+    return text;
+}
+
+TEST(ControlFile, TheWorkedExample)
+{
+    vx::ControlFileArgs a = {"ws1", "ann", "C:\\A.TXT", "fA107ws1", 2, 'f', nullptr, "ws1", 0};
+    std::string text = Control(a);
+    EXPECT_EQ(text, "Hws1\nPann\nJC:\\A.TXT\nCws1\nLann\nfdfA107ws1\nfdfA107ws1\nUdfA107ws1\nNC:\\A.TXT\n");
+    EXPECT_EQ(text.size(), 73u);
+}
+
+TEST(ControlFile, BannerCopiesAndFormats)
+{
+    vx::ControlFileArgs a = {"h", "u", "/f", "fA001h", 0, 'l', "job", nullptr, 0};
+    EXPECT_EQ(Control(a), "Hh\nPu\nJjob\nLu\nUdfA001h\nN/f\n") << "no copies, no class line";
+    a.nobanner = 1;
+    a.bannerclass = "cls";
+    a.copies = 1;
+    EXPECT_EQ(Control(a), "Hh\nPu\nJjob\nldfA001h\nUdfA001h\nN/f\n") << "no banner: neither C nor L";
+    a.nobanner = 0;
+    a.format = 'p';
+    a.copies = 3;
+    EXPECT_EQ(Control(a), "Hh\nPu\nJjob\nCcls\nLu\nT/f\npdfA001h\nT/f\npdfA001h\nT/f\npdfA001h\nUdfA001h\nN/f\n");
+}
+
+TEST(ControlFile, ControlCharactersCannotForgeLines)
+{
+    vx::ControlFileArgs a = {"h", "u", "/tmp/a\nUdfA999evil\n", "fA001h", 1, '\n', "j\x01", "c\r", 0};
+    std::string text = Control(a);
+    EXPECT_EQ(text, "Hh\nPu\nJj?\nCc?\nLu\n?dfA001h\nUdfA001h\nN/tmp/a?UdfA999evil?\n");
+}
+
+TEST(ControlFile, SixtyFiveThousandCopiesFitWithTheirTrueCount)
+{
+    vx::ControlFileArgs a = {"h", "u", "/f", "fA001h", 65535, 'f', nullptr, nullptr, 1};
+    size_t n = vx::BuildControlFile(a, nullptr);
+    EXPECT_EQ(n, std::string("Hh\nPu\nJ/f\nUdfA001h\nN/f\n").size() + 65535u * strlen("fdfA001h\n"));
+    EXPECT_EQ(Control(a).size(), n);
+}
+
+TEST(JobNumber, FromTheClockAndDistinctWithinABurst)
+{
+    struct tm t = {};
+    t.tm_hour = 10;
+    t.tm_min = 21;
+    t.tm_sec = 7;
+    EXPECT_EQ(vx::JobNumberFromTime(t), 107);
+    t.tm_min = 31;
+    EXPECT_EQ(vx::JobNumberFromTime(t), 107) << "the number repeats every ten minutes";
+    t.tm_min = 59;
+    t.tm_sec = 59;
+    EXPECT_EQ(vx::JobNumberFromTime(t), 959);
+
+    EXPECT_EQ(vx::NextJobNumber(500), 500);
+    EXPECT_EQ(vx::NextJobNumber(500), 501) << "same second: the next number";
+    EXPECT_EQ(vx::NextJobNumber(500), 502);
+    EXPECT_EQ(vx::NextJobNumber(501), 503) << "the clock has not caught up with the numbers handed out";
+    EXPECT_EQ(vx::NextJobNumber(510), 510) << "once it has, it gives the number again";
+    EXPECT_EQ(vx::NextJobNumber(959), 959);
+    vx::NextJobNumber(959);
+    for (int i = 0; i < 40; i++)
+        vx::NextJobNumber(959);
+    EXPECT_EQ(vx::NextJobNumber(959), 1) << "counts on modulo 1000";
+}
+
+// ---- against the fake LPD ---------------------------------------------------------------
+
+class PrintTest : public LprTest {
+protected:
+    WORD Print(LPR_PRINTARG &p) { return LPR_Print(&p, &common_); }
+};
+
+class WireTest : public PrintTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WireTest, JobGoesAsWrittenAndItsChunksCount)
+{
+    std::string content(20000, 'x');
+    for (size_t i = 0; i < content.size(); i++)
+        content[i] = static_cast<char>('a' + i % 26);
+    LPR_PRINTARG p = PrintArg(File("report.txt", content));
+    p.controlfirst = GetParam();
+    p.jobname = "quarterly";
+    p.bannerclass = "acct";
+    FakeLpd lpd(AcceptJob(p, common_, content.size()));
+    vx::lpdport = lpd.port();
+    DebugCapture capture;
+    common_.debugflags = LPR_DEBUG_TRACE;
+    ASSERT_EQ(Print(p), LPR_OK) << LastError();
+    lpd.join();
+    std::string wire = lpd.received();
+    std::string stem = StemOf(wire);
+    ASSERT_EQ(stem.size(), 5u + strlen(common_.clienthost)) << wire;
+    EXPECT_EQ(wire, JobBytes(p, common_, stem, content));
+    // 20000 bytes go as 8192, 8192 and 3616, counted as they go.
+    auto sends = [&](int n) {
+        std::string line = "sent " + std::to_string(n) + " bytes (" + std::to_string(n) + " last time)";
+        return std::count_if(capture.outputs().begin(), capture.outputs().end(),
+                             [&](const std::string &s) { return s.find(line) != std::string::npos; });
+    };
+    EXPECT_EQ(sends(8192), 2);
+    EXPECT_EQ(sends(3616), 1);
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_do_data_file() SENDING DATA FILE now="));
+    EXPECT_TRUE(capture.contains("VEXLOLPR wsock_do_control_file() DONE sending control file... lprws"));
+    EXPECT_GE(lpd.client_port(), 601);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, WireTest, ::testing::Values(false, true));
+
+TEST_F(PrintTest, CheckOnlyAsksAndWithdraws)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Ack(), Peer::ReadToClose()});
+    vx::lpdport = lpd.port();
+    LPR_PRINTARG p = PrintArg("/nonexistent/never/opened");
+    p.filename = nullptr;
+    p.checkonly = 1;
+    int windows = vx::posix::LiveWindows();
+    EXPECT_EQ(Print(p), LPR_OK);
+    EXPECT_EQ(vx::posix::LiveWindows(), windows) << "no status dialog in check-only mode";
+    lpd.join();
+    EXPECT_EQ(lpd.received(), std::string("\x02lp\n\x01\n"));
+}
+
+struct Refusal {
+    std::string reply;
+    std::string text;
+};
+
+class RefusalTest : public PrintTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusalTest, ServerTextBecomesTheLastError)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send(GetParam().reply), Peer::ReadToClose()});
+    vx::lpdport = lpd.port();
+    LPR_PRINTARG p = PrintArg(File("a.txt", "hello"));
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_LPD_REPORTED);
+    EXPECT_EQ(LastError(), GetParam().text);
+    lpd.join();
+    EXPECT_EQ(lpd.received(), "\x02lp\n") << "nothing more after a refusal";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, RefusalTest,
+    ::testing::Values(Refusal{"\x01", "Server error: perhaps there is no lp printer"},
+                      Refusal{"\x01queue is disabled\nsecond line", "1 queue is disabled"},
+                      Refusal{"\xfequeue is full", "-2 queue is full"},
+                      Refusal{"No such queue\nfoo", "No such queue"},
+                      Refusal{"printer down", "printer down"}));
+
+TEST_F(PrintTest, AcceptanceIsTheFirstByteWhateverFollows)
+{
+    std::string content = "data";
+    LPR_PRINTARG p = PrintArg(File("a.txt", content));
+    std::vector<PeerStep> script = AcceptJob(p, common_, content.size());
+    script[1] = Peer::Send(std::string("\0 and some chatter\n", 19));
+    FakeLpd lpd(script);
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Print(p), LPR_OK) << LastError();
+}
+
+TEST_F(PrintTest, CloseInsteadOfAnAnswerIsAFailedRead)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Close()});
+    vx::lpdport = lpd.port();
+    LPR_PRINTARG p = PrintArg(File("a.txt", "x"));
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NETWORK);
+    EXPECT_EQ(LastError(), "Couldn't verify 'Initial' command");
+}
+
+struct AckCase {
+    bool controlstep; // the byte answers the control file's subcommand, else the data file's
+    char byte;
+    int code;
+    std::string text;
+};
+
+class AckTest : public PrintTest, public ::testing::WithParamInterface<AckCase> {};
+
+TEST_P(AckTest, SubcommandRefusals)
+{
+    const AckCase &c = GetParam();
+    LPR_PRINTARG p = PrintArg(File("a.txt", "content"));
+    p.controlfirst = c.controlstep;
+    FakeLpd lpd({Peer::ReadLine(), Peer::Ack(), Peer::ReadLine(), Peer::Ack(c.byte), Peer::ReadToClose()});
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, c.code);
+    EXPECT_EQ(LastError(), c.text);
+    lpd.join();
+    // Nothing is sent after the refusal: the second line was the last.
+    std::string wire = lpd.received();
+    EXPECT_EQ(std::count(wire.begin(), wire.end(), '\n'), 2) << wire;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryClass, AckTest,
+    ::testing::Values(
+        AckCase{true, 1, 5023, "Error from spooler: server error, please try again later"},
+        AckCase{true, 2, 5014, "Error from spooler: out of spooling space, please try again later"},
+        AckCase{true, 7, 5012, "Unknown response from spooler: 7"},
+        AckCase{true, '\xff', 5012, "Unknown response from spooler: -1"},
+        AckCase{false, 1, 5012, "LPD reported error"},
+        AckCase{false, 2, 5014, "Error from spooler: out of spooling space, please try again later"},
+        AckCase{false, 5, 5017, "Unknown response 5"}));
+
+TEST_F(PrintTest, SubcommandClosedWithoutAnswerIsAFailedRead)
+{
+    LPR_PRINTARG p = PrintArg(File("a.txt", "content"));
+    FakeLpd lpd({Peer::ReadLine(), Peer::Ack(), Peer::ReadLine(), Peer::Close()});
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_VERIFY_NOTIFY);
+    EXPECT_EQ(LastError(), "Couldn't verify 'Notify' command");
+}
+
+TEST_F(PrintTest, CloseInsteadOfTheFinalAcknowledgementsCountsAsAccepted)
+{
+    std::string content = "content";
+    LPR_PRINTARG p = PrintArg(File("a.txt", content));
+    p.controlfirst = 0;
+    std::vector<PeerStep> script = AcceptJob(p, common_, content.size());
+    script.resize(script.size() - 2); // no final acknowledgement of the control file
+    script.push_back(Peer::Close());
+    FakeLpd lpd(script);
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Print(p), LPR_OK) << LastError();
+}
+
+TEST_F(PrintTest, FinalRefusalsOfEitherFile)
+{
+    std::string content = "content";
+    LPR_PRINTARG p = PrintArg(File("a.txt", content));
+    std::vector<PeerStep> script = AcceptJob(p, common_, content.size());
+    script[5] = Peer::Ack(3); // the data file's final acknowledgement
+    FakeLpd lpd(script);
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_DATA_NOT_TRANSFERRED);
+    EXPECT_EQ(LastError(), "Data file not properly transferred: aborting print job");
+    lpd.join();
+    EXPECT_EQ(lpd.received().find("\x02" "1"), std::string::npos) << "no control file after a failed data file";
+}
+
+TEST_F(PrintTest, HostIsLookedUpBeforeTheFile)
+{
+    LPR_PRINTARG p = PrintArg("/nonexistent/file");
+    p.host = "nosuch.invalid";
+    common_.errorcode = 0;
+    EXPECT_EQ(Print(p), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_HOST_NAME);
+    EXPECT_EQ(LastError(), "Can't resolve host name nosuch.invalid");
+}
+
+TEST_F(PrintTest, MissingOrEmptyFilesSendNothing)
+{
+    FakeLpd lpd({Peer::ReadToClose()}, 1500);
+    vx::lpdport = lpd.port();
+    LPR_PRINTARG p = PrintArg(dir_ + "/absent");
+    EXPECT_EQ(Print(p), LPR_R_BAD_DEVICE);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_FILE_NOT_FOUND);
+    EXPECT_EQ(LastError(), "File not found");
+    common_.errorcode = 0;
+    p = PrintArg(File("empty", ""));
+    EXPECT_EQ(Print(p), LPR_R_BAD_DEVICE);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_UNEXPECTED_EOF);
+    EXPECT_EQ(LastError(), "Unexpected end of file or dir");
+    p = PrintArg(dir_);
+    EXPECT_EQ(Print(p), LPR_R_BAD_DEVICE) << "a directory is no file to print";
+    lpd.join();
+    EXPECT_EQ(lpd.client_port(), 0) << "no connection was made";
+    EXPECT_EQ(OpenDescriptors(), descriptors_ + 1) << "only the fake server's socket is open";
+}
+
+TEST_F(PrintTest, NamesThatWouldBreakTheFramingAreRefused)
+{
+    LPR_PRINTARG p = PrintArg(File("a.txt", "x"));
+    p.printer = "lp\n\x05lp root 1";
+    EXPECT_EQ(Print(p), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_BAD_NAME);
+    EXPECT_EQ(LastError(), "The printer name can't be sent to the server: it holds a space or a control character");
+    p.printer = "lp";
+    common_.errorcode = 0;
+    common_.clienthost = "ws1\nevil";
+    EXPECT_EQ(Print(p), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(LastError(), "The client host name can't be sent to the server: it holds a space or a control character");
+}
+
+TEST_F(PrintTest, RefusedConnectionShowsAtTheInitialCommand)
+{
+    uint16_t port;
+    CloseFd(ListenLoopback(&port));
+    vx::lpdport = port;
+    LPR_PRINTARG p = PrintArg(File("a.txt", "x"));
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NO_LPD);
+    EXPECT_EQ(LastError(), "LPD is not running on remote host");
+    p.checkonly = 1;
+    common_.errorcode = 0;
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NO_LPD);
+}
+
+TEST_F(PrintTest, SilentServerTimesOutTheAnswer)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Hold(5000)});
+    vx::lpdport = lpd.port();
+    common_.replytimeout = 1000;
+    LPR_PRINTARG p = PrintArg(File("a.txt", "x"));
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NETWORK);
+    EXPECT_EQ(LastError(), "Couldn't verify 'Initial' command");
+}
+
+TEST_F(PrintTest, CancelDuringTheDataFileKeepsTheCancelCode)
+{
+    std::string content(64 << 20, 'z');
+    LPR_PRINTARG p = PrintArg(File("big.bin", content));
+    FakeLpd lpd({Peer::ReadLine(), Peer::Ack(), Peer::ReadLine(), Peer::Ack(), Peer::Hold(8000)}, 12000);
+    vx::lpdport = lpd.port();
+    common_.replytimeout = 4000;
+    std::thread canceller([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        LPR_CancelBlockingCall();
+    });
+    EXPECT_EQ(Print(p), LPR_R_GEN_FAILURE);
+    canceller.join();
+    EXPECT_EQ(common_.errorcode, LPR_ERR_CANCELLED);
+    EXPECT_EQ(LastError(), "Couldn't send data file");
+}
+
+TEST_F(PrintTest, ABurstOfJobsGetsDistinctNames)
+{
+    std::vector<std::string> stems;
+    for (int i = 0; i < 3; i++) {
+        std::string content = "job " + std::to_string(i);
+        LPR_PRINTARG p = PrintArg(File("f" + std::to_string(i), content));
+        FakeLpd lpd(AcceptJob(p, common_, content.size()));
+        vx::lpdport = lpd.port();
+        ASSERT_EQ(Print(p), LPR_OK) << LastError();
+        lpd.join();
+        stems.push_back(StemOf(lpd.received()));
+    }
+    EXPECT_NE(stems[0], stems[1]);
+    EXPECT_NE(stems[1], stems[2]);
+    EXPECT_NE(stems[0], stems[2]);
+}
+
+TEST_F(PrintTest, NoTransferBufferMeansResultEight)
+{
+    LPR_PRINTARG p = PrintArg(File("a.txt", "content"));
+    FakeLpd lpd({Peer::ReadLine(), Peer::Ack(), Peer::ReadLine(), Peer::Ack(), Peer::ReadToClose()});
+    vx::lpdport = lpd.port();
+    // The caption, the job command and the stem take blocks of their own first.
+    vx::posix::FailGlobalAllocAt(5);
+    WORD result = Print(p);
+    vx::posix::FailGlobalAllocAt(0);
+    EXPECT_EQ(result, LPR_R_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NO_MEMORY);
+    EXPECT_EQ(LastError(), "Insufficient memory");
+}
+
+} // namespace

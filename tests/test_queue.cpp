@@ -1,0 +1,225 @@
+// Queue listing and job removal against the fake LPD, and the reshaping of a listing.
+#include "support/lpr.h"
+
+using namespace vxtest;
+
+namespace {
+
+// ---- reshaping ------------------------------------------------------------------------
+
+std::string Shape(const std::vector<std::string> &chunks, bool *complete = nullptr)
+{
+    std::string block(vx::LISTING_SIZE, '\0');
+    vx::ListingBuilder b = {&block[0], 0, 0};
+    for (const std::string &c : chunks)
+        if (!b.Add(c.data(), static_cast<int>(c.size()))) {
+            b.Cut();
+            if (complete != nullptr)
+                *complete = false;
+            return block;
+        }
+    if (complete != nullptr)
+        *complete = true;
+    return block.substr(0, b.Finish());
+}
+
+TEST(Listing, LineEndsBecomeSpaceAndNul)
+{
+    EXPECT_EQ(Shape({"a\nb\n"}), std::string("a \0b \0\0\0", 8));
+    EXPECT_EQ(Shape({"a\n", "\n", "b"}), std::string("a \0 \0b\0\0", 8)) << "an empty line is one space";
+    EXPECT_EQ(Shape({std::string("x\r\ny\0z\n", 7)}), std::string("x\r \0y\0z \0\0\0", 11)) << "CR and NUL stay";
+    EXPECT_EQ(Shape({}), std::string("\0\0", 2));
+    EXPECT_EQ(Shape({"no\nline ", "end"}), std::string("no \0line end\0\0", 14));
+}
+
+TEST(Listing, TheLastTwoBytesAreKeptForTheClosingNuls)
+{
+    bool complete;
+    std::string exact = Shape({std::string(8190, 'q')}, &complete);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(exact.size(), 8192u);
+    std::string full = Shape({std::string(8188, 'q') + "\n"}, &complete);
+    EXPECT_TRUE(complete) << "a line end ending at 8189 fits";
+    EXPECT_EQ(full.size(), 8192u);
+    Shape({std::string(8188, 'q') + "\nz"}, &complete);
+    EXPECT_FALSE(complete) << "nothing fits behind it";
+    Shape({std::string(8189, 'q') + "\n"}, &complete);
+    EXPECT_FALSE(complete) << "a line end across 8190 does not";
+}
+
+TEST(Listing, CutAfterTheLastCompleteLine)
+{
+    bool complete;
+    std::string block = Shape({"first\n", std::string(9000, 'w')}, &complete);
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(block.size(), 8192u);
+    EXPECT_EQ(std::string(block.c_str()), "first ");
+    EXPECT_EQ(block[7], '\0') << "the list ends behind the last line";
+    block = Shape({std::string(9000, 'w')}, &complete);
+    EXPECT_EQ(block[0], '\0') << "no complete line: an empty list";
+}
+
+// ---- queue listing --------------------------------------------------------------------
+
+class QueueListingTest : public LprTest {
+protected:
+    WORD Queue(const char *printer = "lp")
+    {
+        LPR_QUEUEARG q = {"127.0.0.1", printer, &listing_};
+        return LPR_GetQueue(&q, &common_);
+    }
+    void TearDown() override
+    {
+        LPR_FreeQueue(&listing_);
+        LprTest::TearDown();
+    }
+    // The listing's strings, up to the empty one that ends them.
+    std::vector<std::string> Lines()
+    {
+        std::vector<std::string> lines;
+        for (const char *p = listing_; p != nullptr && *p != '\0'; p += strlen(p) + 1)
+            lines.push_back(p);
+        return lines;
+    }
+    char *listing_ = nullptr;
+};
+
+TEST_F(QueueListingTest, ListingArrivesInPiecesAndIsReshaped)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send("Rank Owner Job\n1st  ann "), Peer::Sleep(150),
+                 Peer::Send("107\n\nlast"), Peer::Sleep(100), Peer::Send(" line\n"), Peer::Close()});
+    vx::lpdport = lpd.port();
+    ASSERT_EQ(Queue(), LPR_OK) << LastError();
+    std::vector<std::string> expected = {"Rank Owner Job ", "1st  ann 107 ", " ", "last line "};
+    EXPECT_EQ(Lines(), expected);
+    lpd.join();
+    EXPECT_EQ(lpd.received(), "\x03lp\n");
+    EXPECT_EQ(vx::posix::GlobalBlocksInUse(), blocks_ + 1) << "the listing is the caller's";
+    LPR_FreeQueue(&listing_);
+    EXPECT_EQ(listing_, nullptr);
+}
+
+TEST_F(QueueListingTest, OverlongListingIsCutAndStillDelivered)
+{
+    std::string many;
+    for (int i = 0; i < 2000; i++)
+        many += "job " + std::to_string(i) + "\n";
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send(many), Peer::Hold(3000)});
+    vx::lpdport = lpd.port();
+    ASSERT_EQ(Queue(), LPR_OK);
+    std::vector<std::string> lines = Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "job 0 ");
+    EXPECT_LT(lines.size(), 2000u);
+    EXPECT_EQ(lines.back(), "job " + std::to_string(lines.size() - 1) + " ");
+}
+
+TEST_F(QueueListingTest, ServerThatNeverClosesFailsTheReceive)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send("one line\n"), Peer::Hold(5000)});
+    vx::lpdport = lpd.port();
+    common_.replytimeout = 1000;
+    EXPECT_EQ(Queue(), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(listing_, nullptr) << "the block is released on failure";
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NETWORK);
+    EXPECT_EQ(LastError(), "Failed to recieve queue list");
+}
+
+TEST_F(QueueListingTest, UnresolvableHostLeavesTheVariableAlone)
+{
+    char sentinel = 's';
+    listing_ = &sentinel;
+    LPR_QUEUEARG q = {"nosuch.invalid", "lp", &listing_};
+    EXPECT_EQ(LPR_GetQueue(&q, &common_), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(listing_, &sentinel);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_HOST_NAME);
+    listing_ = nullptr;
+}
+
+TEST_F(QueueListingTest, NoMemoryForTheListing)
+{
+    vx::SetErrorTextRaw("before");
+    vx::posix::FailGlobalAllocAt(1);
+    EXPECT_EQ(Queue(), LPR_R_NOT_ENOUGH_MEMORY);
+    vx::posix::FailGlobalAllocAt(0);
+    EXPECT_EQ(listing_, nullptr);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NO_MEMORY);
+    EXPECT_EQ(LastError(), "before") << "no text is formatted";
+}
+
+TEST_F(QueueListingTest, ResetDuringTheListing)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send("partial"), Peer::Sleep(100), Peer::Reset()});
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Queue(), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(listing_, nullptr);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NETWORK);
+    EXPECT_EQ(LastError(), "Failed to recieve queue list");
+}
+
+// ---- job removal ------------------------------------------------------------------------
+
+class DeleteTest : public LprTest {
+protected:
+    WORD Delete(const char *host, const char *printer, WORD job)
+    {
+        LPR_DELETEARG d = {host, printer, job};
+        return LPR_DeleteJob(&d, &common_);
+    }
+};
+
+TEST_F(DeleteTest, CommandCarriesOneJobAndTheAnswerIsDrained)
+{
+    for (WORD job : {WORD(1), WORD(65535)}) {
+        FakeLpd lpd({Peer::ReadLine(), Peer::Send(std::string(3000, 'r') + "\n"), Peer::Close()});
+        vx::lpdport = lpd.port();
+        EXPECT_EQ(Delete("127.0.0.1", "lp", job), LPR_OK) << LastError();
+        lpd.join();
+        EXPECT_EQ(lpd.received(), "\x05lp tester " + std::to_string(job) + "\n");
+    }
+    common_.username = "";
+    FakeLpd quiet({Peer::ReadLine(), Peer::Close()});
+    vx::lpdport = quiet.port();
+    EXPECT_EQ(Delete("127.0.0.1", "lp", 7), LPR_OK);
+    quiet.join();
+    EXPECT_EQ(quiet.received(), "\x05lp  7\n") << "an empty user is not refused";
+}
+
+TEST_F(DeleteTest, ChecksComeBeforeAnyConnection)
+{
+    vx::SetErrorTextRaw("earlier");
+    common_.errorcode = 42;
+    FakeLpd lpd({Peer::ReadToClose()}, 1000);
+    vx::lpdport = lpd.port();
+    EXPECT_EQ(Delete("", "lp", 1), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(Delete("127.0.0.1", "", 1), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(Delete("127.0.0.1", "lp", 0), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(common_.errorcode, 42);
+    EXPECT_EQ(LastError(), "earlier");
+    EXPECT_EQ(Delete("nosuch.invalid", "", 0), LPR_R_BAD_NET_NAME) << "the host is reported first";
+    EXPECT_EQ(LastError(), "Can't resolve host name nosuch.invalid");
+    lpd.join();
+    EXPECT_EQ(lpd.client_port(), 0);
+}
+
+TEST_F(DeleteTest, SilentServerEndsTheDrainWithVerifyText)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send("working on it"), Peer::Hold(5000)});
+    vx::lpdport = lpd.port();
+    common_.replytimeout = 1000;
+    EXPECT_EQ(Delete("127.0.0.1", "lp", 3), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_VERIFY_NOTIFY);
+    EXPECT_EQ(LastError(), "Couldn't verify 'Notify' command");
+}
+
+TEST_F(DeleteTest, RefusedConnection)
+{
+    uint16_t port;
+    CloseFd(ListenLoopback(&port));
+    vx::lpdport = port;
+    EXPECT_EQ(Delete("127.0.0.1", "lp", 3), LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NO_LPD);
+    EXPECT_EQ(LastError(), "LPD is not running on remote host");
+}
+
+} // namespace
