@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils"
+packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -24,20 +24,30 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
 fi
 
+jobs=$(nproc 2>/dev/null || echo 2)
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+# The default run also builds the suites that cross threads under ThreadSanitizer
+# (a cancel from another thread, posts to another thread's queue) and runs them first.
+if [ -z "${SANITIZE+set}" ] && [ -z "${SKIP_TSAN:-}" ]; then
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE=thread \
+        -DVEXLOLPR_BUILD_TESTS=ON -DVEXLOLPR_BUILD_TOOLS=OFF >/dev/null
+    cmake --build build-tsan -j"$jobs" --target test_wait test_eventsource test_readwrite
+    (cd build-tsan && ctest -j"$jobs" --output-on-failure --timeout 300 \
+        -R '^(DialogTest|DisplayTest|NotificationTest|QueueTest)\.|CancelFromAnotherThread|CancelledWrite')
+fi
+
 sanitize=${SANITIZE-address,undefined}
 case "$sanitize" in
     "") build=build ;;
     thread) build=build-tsan ;;
     *) build=build-asan ;;
 esac
-jobs=$(nproc 2>/dev/null || echo 2)
-
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE="$sanitize" \
     -DVEXLOLPR_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1"
 cd "$build"
 ctest -j"$jobs" --output-on-failure --timeout 300

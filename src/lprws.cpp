@@ -534,6 +534,17 @@ WORD RunJob(const PrintJob &job, SOCKET sd, bool *complete)
     return result;
 }
 
+// The check-only mode talks to the server without the status dialog, with blocking
+// calls; the reply time-out bounds each of them, so that a silent server cannot hold
+// the caller for ever.
+void BoundBlockingCalls(SOCKET sd, DWORD replytimeout)
+{
+    if (replytimeout == 0)
+        return;
+    winsock.setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&replytimeout), sizeof replytimeout);
+    winsock.setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&replytimeout), sizeof replytimeout);
+}
+
 // Opens the file to print; 0, or the result value of the failure.
 WORD OpenPrintFile(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg, LFILE *file)
 {
@@ -587,6 +598,8 @@ WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
         return LPR_R_UNEXP_NET_ERR;
     }
     sockaddr_in server = ServerAddress(address);
+    if (job.checkonly)
+        BoundBlockingCalls(sd, lpcommonarg->replytimeout);
     LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_connect()... lprws");
     SOCKET connected =
         job.checkonly

@@ -138,6 +138,12 @@ int wsock_wait(long events)
         if (giveuptime != 0 && static_cast<int32_t>(GetTickCount() - giveuptime) > 0) {
             LPRTrace("VEXLOLPR wsock_wait()... GIVEUP - IDT_TIMEOUT wsockio");
             PostMessageA(hwndwait, WM_TIMER, IDT_TIMEOUT, 0);
+        } else if (giveuptime != 0) {
+            // Without a timer nothing need arrive before the give-up time: wait for a
+            // message only until then, so that the loop comes back to post the time-out.
+            DWORD left = giveuptime - GetTickCount();
+            if (MsgWaitForMultipleObjects(0, nullptr, FALSE, left + 1, QS_ALLINPUT) == WAIT_TIMEOUT)
+                continue;
         }
         PumpMessage(hwndwait, true);
     }

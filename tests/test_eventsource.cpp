@@ -22,7 +22,7 @@ using namespace vxtest;
 
 namespace {
 
-constexpr UINT WSA = 15120;         // the notification message the library uses
+constexpr UINT WSA = 15120;               // the notification message the library uses
 constexpr vx::UINT_PTR DEADLINE = 0xDEAD; // timer that ends a loop
 constexpr int MAX_LOOPS = 100000;
 
@@ -30,7 +30,8 @@ typedef std::chrono::steady_clock Clock;
 
 long MsSince(Clock::time_point start)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 // Fetches and dispatches the thread's messages until the deadline timer on `hwnd` fires
@@ -62,8 +63,8 @@ struct DialogCall {
     UINT message;
     WPARAM wparam;
     LPARAM lparam;
-    bool alive;          // IsWindow(hwnd) during the call
-    std::string status;  // control 1711 during the call
+    bool alive;         // IsWindow(hwnd) during the call
+    std::string status; // control 1711 during the call
 };
 std::vector<DialogCall> dialogcalls;
 
@@ -114,8 +115,9 @@ TEST_F(DialogTest, InitDialogReachesTheProcedureBeforeCreationReturns)
 TEST_F(DialogTest, TheTemplateHasNineControlsWithTheirTexts)
 {
     const std::vector<std::pair<int, std::string>> controls = {
-        {2801, ""},      {2615, "Cancel"}, {1711, "Waiting..."}, {2804, "Transferred"}, {2805, "0"},
-        {2806, "out of"}, {2807, "0"},      {2808, "bytes"},      {1710, ""}};
+        {2801, ""},  {2615, "Cancel"}, {1711, "Waiting..."}, {2804, "Transferred"},
+        {2805, "0"}, {2806, "out of"}, {2807, "0"},          {2808, "bytes"},
+        {1710, ""}};
     HWND dialog = CreateStatusDialog();
     ASSERT_NE(dialog, nullptr);
     std::set<HWND> handles = {dialog};
@@ -136,7 +138,8 @@ TEST_F(DialogTest, TheTemplateHasNineControlsWithTheirTexts)
 TEST_F(DialogTest, OnlyTemplate2800IsThereAndTheSeamRefusesIt)
 {
     int before = vx::posix::LiveWindows();
-    EXPECT_EQ(vx::CreateDialogParamA(nullptr, vx::MAKEINTRESOURCEA(2801), nullptr, RecordingDialog, 0), nullptr);
+    EXPECT_EQ(vx::CreateDialogParamA(nullptr, vx::MAKEINTRESOURCEA(2801), nullptr, RecordingDialog, 0),
+              nullptr);
     EXPECT_EQ(vx::CreateDialogParamA(nullptr, "WAITDLG", nullptr, RecordingDialog, 0), nullptr);
     vx::posix::RefuseDialogs(true);
     EXPECT_EQ(CreateStatusDialog(), nullptr);
@@ -412,7 +415,8 @@ TEST_F(QueueTest, ResettingATimerReplacesItsPeriod)
     ASSERT_EQ(vx::SetTimer(window_, 5, 60000, nullptr), 5u);
     ASSERT_EQ(vx::SetTimer(window_, 5, 20, nullptr), 5u);
     Clock::time_point start = Clock::now();
-    std::vector<vx::MSG> got = Collect(window_, 1000, [](const vx::MSG &m) { return m.message == vx::WM_TIMER; });
+    std::vector<vx::MSG> got =
+        Collect(window_, 1000, [](const vx::MSG &m) { return m.message == vx::WM_TIMER; });
     EXPECT_EQ(Ticks(got, window_, 5), 1);
     EXPECT_LT(MsSince(start), 900);
 }
@@ -452,7 +456,8 @@ std::vector<Note> NotesFor(const std::vector<vx::MSG> &msgs, vx::SOCKET s)
     std::vector<Note> notes;
     for (const vx::MSG &m : msgs)
         if (m.message == WSA && m.wParam == s)
-            notes.push_back({static_cast<long>(m.lParam & 0xffff), static_cast<int>((m.lParam >> 16) & 0xffff)});
+            notes.push_back(
+                {static_cast<long>(m.lParam & 0xffff), static_cast<int>((m.lParam >> 16) & 0xffff)});
     return notes;
 }
 
@@ -511,9 +516,12 @@ protected:
             SetReceiveBuffer(listenfd, peerrcvbuf); // inherited by the accepted socket
         StartConnect(port, ALL);
         vx::SOCKET s = s_;
-        std::vector<Note> notes = NotesFor(Collect(window_, 3000, [s](const vx::MSG &m) {
-            return m.message == WSA && m.wParam == s && (m.lParam & 0xffff) == vx::FD_WRITE;
-        }), s_);
+        std::vector<Note> notes = NotesFor(Collect(window_, 3000,
+                                                   [s](const vx::MSG &m) {
+                                                       return m.message == WSA && m.wParam == s &&
+                                                              (m.lParam & 0xffff) == vx::FD_WRITE;
+                                                   }),
+                                           s_);
         peer_ = AcceptOne(listenfd);
         CloseFd(listenfd);
         ASSERT_GE(peer_, 0);
@@ -521,7 +529,10 @@ protected:
         ASSERT_EQ(CountOf(notes, vx::FD_WRITE), 1);
     }
     std::vector<Note> Pump(unsigned ms) { return NotesFor(Collect(window_, ms), s_); }
-    void PeerWrite(const std::string &bytes) { ASSERT_EQ(WriteAll(peer_, bytes.data(), bytes.size()), static_cast<long>(bytes.size())); }
+    void PeerWrite(const std::string &bytes)
+    {
+        ASSERT_EQ(WriteAll(peer_, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
+    }
     int Recv(char *buf, int len) { return ws.recv(s_, buf, len, 0); }
 
     static constexpr long ALL = vx::FD_READ | vx::FD_WRITE | vx::FD_CONNECT | vx::FD_CLOSE;
@@ -556,6 +567,10 @@ TEST_F(NotificationTest, ARefusedConnectPostsOneConnectWithTheError)
     ASSERT_EQ(notes.size(), 1u) << "no FD_WRITE, and no flood from the dead socket";
     EXPECT_EQ(notes[0].event, vx::FD_CONNECT);
     EXPECT_EQ(notes[0].error, vx::WSAECONNREFUSED);
+    char buf[4];
+    EXPECT_EQ(ws.recv(s_, buf, sizeof buf, 0), vx::SOCKET_ERROR) << "the refusal is no empty stream";
+    EXPECT_EQ(ws.WSAGetLastError(), vx::WSAECONNREFUSED) << "the next transfer still reports it";
+    EXPECT_TRUE(Pump(100).empty());
 }
 
 TEST_F(NotificationTest, OnlyTheRequestedEventsArePosted)
@@ -711,7 +726,8 @@ TEST_F(NotificationTest, AClosedDescriptorIsForgottenBeforeItsNumberComesBack)
     s_ = ws.socket(vx::AF_INET, vx::SOCK_STREAM, 0);
     ASSERT_EQ(s_, old) << "the system hands the lowest free number out again";
     vx::sockaddr_in sin = Loopback(port);
-    ASSERT_EQ(ws.connect(s_, reinterpret_cast<vx::sockaddr *>(&sin), sizeof sin), 0) << "blocking: not registered";
+    ASSERT_EQ(ws.connect(s_, reinterpret_cast<vx::sockaddr *>(&sin), sizeof sin), 0)
+        << "blocking: not registered";
     peer_ = AcceptOne(listenfd);
     CloseFd(listenfd);
     PeerWrite("x");
@@ -890,7 +906,8 @@ TEST_F(DisplayTest, AVisibleDialogIsDrawnAndFinishedOnAFreshLine)
     EXPECT_NE(text.find("host: h"), std::string::npos);
     EXPECT_NE(text.find("printer: p"), std::string::npos);
     EXPECT_NE(text.find("Connected!"), std::string::npos);
-    EXPECT_NE(text.find("Transferred 50 out of 100 bytes"), std::string::npos) << "the latest state is drawn at the end";
+    EXPECT_NE(text.find("Transferred 50 out of 100 bytes"), std::string::npos)
+        << "the latest state is drawn at the end";
     EXPECT_NE(text.find("50%"), std::string::npos);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n') << "the cursor is left on a fresh line";
@@ -911,7 +928,8 @@ TEST_F(DisplayTest, RapidChangesAreCoalesced)
     vx::DestroyWindow(dialog);
     redirect.restore();
     std::string text = terminal.Read();
-    EXPECT_LE(Occurrences(text, "Transferred "), static_cast<size_t>(elapsed / 100 + 3)) << "at most ten a second";
+    EXPECT_LE(Occurrences(text, "Transferred "), static_cast<size_t>(elapsed / 100 + 3))
+        << "at most ten a second";
     EXPECT_NE(text.find("Transferred 500 out of 500 bytes"), std::string::npos);
 }
 

@@ -122,7 +122,10 @@ TEST_P(WireTest, JobGoesAsWrittenAndItsChunksCount)
     EXPECT_GE(lpd.client_port(), 601);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothOrders, WireTest, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(BothOrders, WireTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "ControlFirst" : "DataFirst";
+                         });
 
 TEST_F(PrintTest, CheckOnlyAsksAndWithdraws)
 {
@@ -139,9 +142,12 @@ TEST_F(PrintTest, CheckOnlyAsksAndWithdraws)
 }
 
 struct Refusal {
+    std::string name;
     std::string reply;
     std::string text;
 };
+
+void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
 
 class RefusalTest : public PrintTest, public ::testing::WithParamInterface<Refusal> {};
 
@@ -159,11 +165,12 @@ TEST_P(RefusalTest, ServerTextBecomesTheLastError)
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, RefusalTest,
-    ::testing::Values(Refusal{"\x01", "Server error: perhaps there is no lp printer"},
-                      Refusal{"\x01queue is disabled\nsecond line", "1 queue is disabled"},
-                      Refusal{"\xfequeue is full", "-2 queue is full"},
-                      Refusal{"No such queue\nfoo", "No such queue"},
-                      Refusal{"printer down", "printer down"}));
+    ::testing::Values(Refusal{"OneByte", "\x01", "Server error: perhaps there is no lp printer"},
+                      Refusal{"CodeAndText", "\x01queue is disabled\nsecond line", "1 queue is disabled"},
+                      Refusal{"NegativeCode", "\xfequeue is full", "-2 queue is full"},
+                      Refusal{"LetterFirstLine", "No such queue\nfoo", "No such queue"},
+                      Refusal{"LetterNoLineEnd", "printer down", "printer down"}),
+    [](const ::testing::TestParamInfo<Refusal> &info) { return info.param.name; });
 
 TEST_F(PrintTest, AcceptanceIsTheFirstByteWhateverFollows)
 {
@@ -187,11 +194,14 @@ TEST_F(PrintTest, CloseInsteadOfAnAnswerIsAFailedRead)
 }
 
 struct AckCase {
+    std::string name;
     bool controlstep; // the byte answers the control file's subcommand, else the data file's
     char byte;
     int code;
     std::string text;
 };
+
+void PrintTo(const AckCase &c, std::ostream *os) { *os << c.name; }
 
 class AckTest : public PrintTest, public ::testing::WithParamInterface<AckCase> {};
 
@@ -214,13 +224,14 @@ TEST_P(AckTest, SubcommandRefusals)
 INSTANTIATE_TEST_SUITE_P(
     EveryClass, AckTest,
     ::testing::Values(
-        AckCase{true, 1, 5023, "Error from spooler: server error, please try again later"},
-        AckCase{true, 2, 5014, "Error from spooler: out of spooling space, please try again later"},
-        AckCase{true, 7, 5012, "Unknown response from spooler: 7"},
-        AckCase{true, '\xff', 5012, "Unknown response from spooler: -1"},
-        AckCase{false, 1, 5012, "LPD reported error"},
-        AckCase{false, 2, 5014, "Error from spooler: out of spooling space, please try again later"},
-        AckCase{false, 5, 5017, "Unknown response 5"}));
+        AckCase{"Control1", true, 1, 5023, "Error from spooler: server error, please try again later"},
+        AckCase{"Control2", true, 2, 5014, "Error from spooler: out of spooling space, please try again later"},
+        AckCase{"Control7", true, 7, 5012, "Unknown response from spooler: 7"},
+        AckCase{"ControlFF", true, '\xff', 5012, "Unknown response from spooler: -1"},
+        AckCase{"Data1", false, 1, 5012, "LPD reported error"},
+        AckCase{"Data2", false, 2, 5014, "Error from spooler: out of spooling space, please try again later"},
+        AckCase{"Data5", false, 5, 5017, "Unknown response 5"}),
+    [](const ::testing::TestParamInfo<AckCase> &info) { return info.param.name; });
 
 TEST_F(PrintTest, SubcommandClosedWithoutAnswerIsAFailedRead)
 {
@@ -311,12 +322,27 @@ TEST_F(PrintTest, RefusedConnectionShowsAtTheInitialCommand)
     vx::lpdport = port;
     LPR_PRINTARG p = PrintArg(File("a.txt", "x"));
     EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
-    EXPECT_EQ(common_.errorcode, LPR_ERR_NO_LPD);
+    // The failed send recorded its own code first; the text follows the refusal.
+    EXPECT_EQ(common_.errorcode, LPR_ERR_NETWORK);
     EXPECT_EQ(LastError(), "LPD is not running on remote host");
     p.checkonly = 1;
     common_.errorcode = 0;
     EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
     EXPECT_EQ(common_.errorcode, LPR_ERR_NO_LPD);
+}
+
+TEST_F(PrintTest, CheckOnlyIsBoundedByTheReplyTimeout)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Hold(6000)});
+    vx::lpdport = lpd.port();
+    common_.replytimeout = 800;
+    LPR_PRINTARG p = PrintArg("");
+    p.checkonly = 1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Print(p), LPR_R_UNEXP_NET_ERR);
+    EXPECT_LT(Since(start), 3000);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_TIMEOUT);
+    EXPECT_EQ(LastError(), "Timeout");
 }
 
 TEST_F(PrintTest, SilentServerTimesOutTheAnswer)

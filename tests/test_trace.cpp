@@ -20,7 +20,7 @@ TEST_F(TraceTest, SilentWhileTheBitIsClear)
     vx::traceflags = LPR_DEBUG_TRACE ^ 0xffff; // every other bit set
     vx::LPRTrace("VEXLOLPR %s %d %lu", "never", 1, 2u);
     vx::LibMain(vx::hinstlpr, vx::DLL_THREAD_ATTACH, nullptr);
-    LPR_QUEUEARG queue = {"localhost", "lp", nullptr};
+    LPR_QUEUEARG queue = {"nosuch.invalid", "lp", nullptr};
     LPR_COMMONARG common = CommonArg(0);
     LPR_GetQueue(&queue, &common);
     EXPECT_TRUE(capture.outputs().empty()) << capture.text();
@@ -71,12 +71,12 @@ TEST_F(TraceTest, WordFormatsPrintThirtyTwoBitValues)
 TEST_F(TraceTest, RequestEntryLineComesFirstWithTheCallersSwitch)
 {
     DebugCapture capture;
-    LPR_QUEUEARG queue = {"localhost", "lp", nullptr};
+    LPR_QUEUEARG queue = {"nosuch.invalid", "lp", nullptr};
     LPR_COMMONARG common = CommonArg(LPR_DEBUG_TRACE);
     DWORD before = vx::GetTickCount();
     LPR_PRINTARG print = {};
     print.filename = "/nonexistent";
-    print.host = "localhost";
+    print.host = "nosuch.invalid";
     print.printer = "lp";
     LPR_Print(&print, &common);
     std::vector<std::string> lines = capture.lines();
@@ -96,7 +96,7 @@ TEST_F(TraceTest, RequestEntryLineComesFirstWithTheCallersSwitch)
     ASSERT_FALSE(capture.lines().empty());
     EXPECT_EQ(capture.lines()[0], "VEXLOLPR LPR_GetQueue() entered... lprws");
     capture.clear();
-    LPR_DELETEARG del = {"localhost", "lp", 1};
+    LPR_DELETEARG del = {"nosuch.invalid", "lp", 1};
     LPR_DeleteJob(&del, &common);
     ASSERT_FALSE(capture.lines().empty());
     EXPECT_EQ(capture.lines()[0], "VEXLOLPR LPR_Delete() entered... lprws");
@@ -104,7 +104,7 @@ TEST_F(TraceTest, RequestEntryLineComesFirstWithTheCallersSwitch)
 
 TEST_F(TraceTest, SwitchStaysInForceAfterTheRequest)
 {
-    LPR_QUEUEARG queue = {"localhost", "lp", nullptr};
+    LPR_QUEUEARG queue = {"nosuch.invalid", "lp", nullptr};
     LPR_COMMONARG common = CommonArg(LPR_DEBUG_TRACE);
     {
         DebugCapture capture;

@@ -95,6 +95,8 @@ constexpr int SO_REUSEADDR = 0x0004;
 constexpr int SO_LINGER = 0x0080;
 constexpr int SO_SNDBUF = 0x1001;
 constexpr int SO_RCVBUF = 0x1002;
+constexpr int SO_SNDTIMEO = 0x1005; // milliseconds, a DWORD
+constexpr int SO_RCVTIMEO = 0x1006;
 constexpr uint32_t INADDR_ANY = 0;
 constexpr uint32_t INADDR_NONE = 0xffffffffu;
 
@@ -188,6 +190,10 @@ constexpr int SW_HIDE = 0;
 constexpr int SW_SHOWNORMAL = 1;
 constexpr int SW_SHOW = 5;
 constexpr int IDOK = 1;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD QS_ALLINPUT = 0x04FF;
 constexpr int IDCANCEL = 2;
 inline const char *MAKEINTRESOURCEA(UINT id) { return reinterpret_cast<const char *>(static_cast<uintptr_t>(id)); }
 
@@ -229,6 +235,9 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void *timerproc);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 // Blocks until a message for the calling thread is there; FALSE for WM_QUIT.
 BOOL GetMessageA(MSG *msg, HWND hwnd, UINT first, UINT last);
+// Waits up to `ms` for a message of the thread (count 0, no objects): WAIT_OBJECT_0 when
+// one is there, WAIT_TIMEOUT when the time ran out.
+DWORD MsgWaitForMultipleObjects(DWORD count, const void *handles, BOOL waitall, DWORD ms, DWORD wakemask);
 // Handles `msg` when it is meant for `dialog` or one of its controls (TRUE), else FALSE.
 BOOL IsDialogMessageA(HWND dialog, MSG *msg);
 BOOL TranslateMessage(const MSG *msg);

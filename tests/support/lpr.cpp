@@ -36,7 +36,8 @@ std::string LprTest::File(const std::string &name, const std::string &content)
 LPR_PRINTARG LprTest::PrintArg(const std::string &path)
 {
     LPR_PRINTARG p = {};
-    p.filename = strdup(path.c_str()); // lives as long as the test process; small
+    paths_.push_back(path);
+    p.filename = paths_.back().c_str();
     p.host = "127.0.0.1";
     p.printer = "lp";
     p.copies = 1;

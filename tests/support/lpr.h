@@ -3,6 +3,7 @@
 #ifndef VEXLOLPR_TEST_LPR_H
 #define VEXLOLPR_TEST_LPR_H
 
+#include <deque>
 #include <string>
 
 #include "lprws.h"
@@ -29,6 +30,7 @@ protected:
     static std::vector<PeerStep> AcceptJob(const LPR_PRINTARG &p, const LPR_COMMONARG &c, size_t contentsize);
 
     std::string dir_;
+    std::deque<std::string> paths_; // the strings the print records point at
     int blocks_ = 0;
 };
 

@@ -18,7 +18,7 @@ enum Phase {
     IDLE,       // not connected, no connect under way: nothing to notify
     CONNECTING, // a non-blocking connect is under way: FD_CONNECT when it ends
     CONNECTED,
-    FAILED,     // the connect failed and was reported: nothing more to notify
+    FAILED, // the connect failed and was reported: nothing more to notify
 };
 
 struct Registration {
@@ -35,9 +35,16 @@ struct Registration {
     bool stalled;       // readiness that produced nothing: not polled until the next call
 };
 
-std::mutex socketlock;
+// A connect error taken from its socket for FD_CONNECT and not yet reported by a
+// transfer.  (A type of this file, not a bare int, as the mapped type keeps the map's
+// code out of the shared library's exports.)
+struct HeldError {
+    int wsaerror;
+};
+
+std::mutex socketlock; // guards everything below
 std::map<int, Registration> registrations;
-std::map<int, int> helderrors; // fd: connect error taken from the socket, not yet reported
+std::map<int, HeldError> helderrors;
 uint64_t lastserial;
 
 // Winsock's WSAMAKESELECTREPLY: the event in the low word, the error in the high word.
@@ -77,7 +84,7 @@ void ConnectEnded(int fd, Registration &r)
 {
     int error = shim::PendingError(fd);
     if (error != 0)
-        helderrors[fd] = error;
+        helderrors[fd] = HeldError{error};
     else if (!shim::PeerConnected(fd))
         error = WSAENOTCONN; // ended without a connection, its error already taken
     Notify(fd, r, FD_CONNECT, error);
@@ -220,7 +227,7 @@ int TakeHeldError(int fd)
     auto it = helderrors.find(fd);
     if (it == helderrors.end())
         return 0;
-    int error = it->second;
+    int error = it->second.wsaerror;
     helderrors.erase(it);
     return error;
 }

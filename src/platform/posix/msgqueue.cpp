@@ -119,9 +119,9 @@ int Earlier(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 // Blocks until something may have produced a message: a wake-up (a post from another
 // thread, a timer or socket registration changed), a socket that is ready for what its
 // registration waits for, the next timer, or a held-back redraw of the status display.
-void WaitForEvents(MessageQueue &q)
+void WaitForEvents(MessageQueue &q, int cap = -1)
 {
-    int timeout = Earlier(MsUntilTimer(q), display::RedrawDue());
+    int timeout = Earlier(Earlier(MsUntilTimer(q), display::RedrawDue()), cap);
     std::vector<SocketWatch> watches;
     CollectWatches(&q, &watches);
     std::vector<shim::PollItem> items;
@@ -201,11 +201,13 @@ void ForgetWindowInQueue(MessageQueue &queue, HWND hwnd)
 {
     std::lock_guard<std::mutex> guard(queue.lock);
     auto &posted = queue.posted;
-    posted.erase(std::remove_if(posted.begin(), posted.end(), [hwnd](const MSG &m) { return m.hwnd == hwnd; }),
-                 posted.end());
+    posted.erase(
+        std::remove_if(posted.begin(), posted.end(), [hwnd](const MSG &m) { return m.hwnd == hwnd; }),
+        posted.end());
     auto &timers = queue.timers;
-    timers.erase(std::remove_if(timers.begin(), timers.end(), [hwnd](const Timer &t) { return t.hwnd == hwnd; }),
-                 timers.end());
+    timers.erase(
+        std::remove_if(timers.begin(), timers.end(), [hwnd](const Timer &t) { return t.hwnd == hwnd; }),
+        timers.end());
 }
 
 void RefuseTimers(bool refuse) { refusetimers.store(refuse); }
@@ -248,6 +250,32 @@ BOOL KillTimer(HWND hwnd, UINT_PTR id)
 {
     QueueRef q = WindowQueue(hwnd);
     return q && RemoveTimer(*q, hwnd, id) ? TRUE : FALSE;
+}
+
+// Whether GetMessageA would return at once: a posted message or a due timer.
+bool MessageReady(MessageQueue &q)
+{
+    if (MsUntilTimer(q) == 0)
+        return true;
+    std::lock_guard<std::mutex> guard(q.lock);
+    return !q.posted.empty();
+}
+
+// Only the form the logic uses: no objects, any input, a time-out in milliseconds.
+DWORD MsgWaitForMultipleObjects(DWORD count, const void *, BOOL, DWORD ms, DWORD)
+{
+    if (count != 0)
+        return WAIT_FAILED;
+    QueueRef q = ThisThreadQueue();
+    uint64_t deadline = MonotonicMs() + ms;
+    for (;;) {
+        if (MessageReady(*q))
+            return WAIT_OBJECT_0;
+        uint64_t now = MonotonicMs();
+        if (now >= deadline)
+            return WAIT_TIMEOUT;
+        WaitForEvents(*q, static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX)));
+    }
 }
 
 // The logic only ever fetches every message of the thread, so the window and range

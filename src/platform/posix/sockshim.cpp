@@ -66,7 +66,16 @@ int WinsockErrorOf(int err)
     }
 }
 
-static int Fail() { return -WinsockErrorOf(errno); }
+// A blocking call that ran out of its SO_SNDTIMEO/SO_RCVTIMEO reports EAGAIN (or, for a
+// connect, EINPROGRESS); on a blocking socket that is a time-out, not "would block".
+static int Fail(int fd = -1)
+{
+    int err = errno;
+    if (fd >= 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS) &&
+        (fcntl(fd, F_GETFL) & O_NONBLOCK) == 0)
+        return -10060; // WSAETIMEDOUT
+    return -WinsockErrorOf(err);
+}
 
 static sockaddr_in InetAddress(uint32_t address, uint16_t port)
 {
@@ -95,7 +104,7 @@ int Connect(int fd, uint32_t address, uint16_t port)
     sockaddr_in sin = InetAddress(address, port);
     // Not retried on EINTR: the connect goes on in the background then, and the caller
     // sees WSAEINTR as a Winsock caller would.
-    return connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? 0 : Fail();
+    return connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? 0 : Fail(fd);
 }
 
 long Send(int fd, const void *buf, size_t len)
@@ -115,13 +124,13 @@ long Send(int fd, const void *buf, size_t len)
             return -10057; // WSAENOTCONN
         errno = EPIPE;
     }
-    return Fail();
+    return Fail(fd);
 }
 
 long Recv(int fd, void *buf, size_t len, bool peek)
 {
     ssize_t n = recv(fd, buf, len, peek ? MSG_PEEK : 0);
-    return n >= 0 ? static_cast<long>(n) : Fail();
+    return n >= 0 ? static_cast<long>(n) : Fail(fd);
 }
 
 int Shutdown(int fd, int how)
@@ -150,6 +159,14 @@ int SetIntOption(int fd, SockOpt option, int value)
     case OPT_RCVBUF: name = SO_RCVBUF; break;
     }
     return setsockopt(fd, level, name, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+int SetTimeout(int fd, bool sending, unsigned ms)
+{
+    timeval tv;
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    return setsockopt(fd, SOL_SOCKET, sending ? SO_SNDTIMEO : SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : Fail();
 }
 
 int SetNonBlocking(int fd, bool on)

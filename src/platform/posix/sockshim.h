@@ -23,6 +23,9 @@ int Close(int fd);
 int SetLinger(int fd, bool on, int seconds);
 int SetIntOption(int fd, SockOpt option, int value);
 int SetNonBlocking(int fd, bool on);
+// Bounds the blocking calls of a descriptor (0: no bound); a call that runs out fails
+// with WSAETIMEDOUT, as a Winsock one does.
+int SetTimeout(int fd, bool sending, unsigned ms);
 int LocalAddress(int fd, uint32_t *address, uint16_t *port); // both in network order
 
 // Looks an IPv4 host up with the system resolver: up to `max` addresses in network

@@ -126,7 +126,8 @@ void Draw(uint64_t now)
         snprintf(up, sizeof up, "\x1b[%zuA\r", block.lines);
     std::string out = up;
     size_t start = 0;
-    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start))
+    for (size_t end = text.find('\n'); end != std::string::npos;
+         start = end + 1, end = text.find('\n', start))
         out += text.substr(start, end - start) + "\x1b[K\n";
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     if (lines < block.lines)

@@ -23,15 +23,15 @@ enum Kind { DIALOG, CONTROL, PLAIN };
 struct Window {
     Kind kind;
     QueueRef owner;
-    DLGPROC dlgproc;           // DIALOG
-    WNDPROC wndproc;           // PLAIN
-    HWND parent;               // CONTROL: its dialog
-    int id;                    // CONTROL: its identifier
-    const char *cls;           // CONTROL: its class
-    std::string text;          // DIALOG: caption; CONTROL: text
+    DLGPROC dlgproc;  // DIALOG
+    WNDPROC wndproc;  // PLAIN
+    HWND parent;      // CONTROL: its dialog
+    int id;           // CONTROL: its identifier
+    const char *cls;  // CONTROL: its class
+    std::string text; // DIALOG: caption; CONTROL: text
     bool visible;
-    bool ended;                // DIALOG: EndDialog was called
-    INT_PTR result;            // DIALOG: what EndDialog recorded
+    bool ended;                 // DIALOG: EndDialog was called
+    INT_PTR result;             // DIALOG: what EndDialog recorded
     std::vector<HWND> controls; // DIALOG: in template order
 };
 
@@ -45,9 +45,15 @@ struct ControlTemplate {
 constexpr uintptr_t STATUS_TEMPLATE = 2800;
 const char STATUS_CAPTION[] = "LPR Printing I/O Status";
 const ControlTemplate status_controls[] = {
-    {2801, "STATIC", ""},          {2615, "BUTTON", "Cancel"}, {1711, "STATIC", "Waiting..."},
-    {2804, "STATIC", "Transferred"}, {2805, "STATIC", "0"},      {2806, "STATIC", "out of"},
-    {2807, "STATIC", "0"},         {2808, "STATIC", "bytes"},  {1710, "EDIT", ""},
+    {2801, "STATIC", ""},
+    {2615, "BUTTON", "Cancel"},
+    {1711, "STATIC", "Waiting..."},
+    {2804, "STATIC", "Transferred"},
+    {2805, "STATIC", "0"},
+    {2806, "STATIC", "out of"},
+    {2807, "STATIC", "0"},
+    {2808, "STATIC", "bytes"},
+    {1710, "EDIT", ""},
 };
 constexpr int ID_CAPTION = 2801, ID_STATUS = 1711, ID_DONE = 2805, ID_TOTAL = 2807;
 

@@ -274,6 +274,8 @@ int WSAAPI ws_setsockopt(SOCKET s, int level, int optname, const char *optval, i
         return Failed(WSAEFAULT);
     int value;
     memcpy(&value, optval, sizeof value);
+    if (level == SOL_SOCKET && (optname == SO_SNDTIMEO || optname == SO_RCVTIMEO))
+        return static_cast<int>(Result(shim::SetTimeout(fd, optname == SO_SNDTIMEO, static_cast<unsigned>(value))));
     if (level == SOL_SOCKET && optname == SO_REUSEADDR)
         return static_cast<int>(Result(shim::SetIntOption(fd, shim::OPT_REUSEADDR, value)));
     if (level == SOL_SOCKET && optname == SO_SNDBUF)

@@ -1,0 +1,204 @@
+# common.sh - sourced by the interop drivers: check bookkeeping, the test files, the
+# control file text the client is expected to send, and the way into a namespace.
+# The drivers set `client` (path of interop_client) and `work` (scratch directory).
+
+passed=0
+failed=0
+
+pass() {
+    passed=$((passed + 1))
+    echo "ok   - $1"
+}
+
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL - $1"
+    shift
+    local line
+    for line in "$@"; do
+        echo "       $line"
+    done
+}
+
+# check_eq NAME EXPECTED ACTUAL
+check_eq() {
+    if [ "$2" = "$3" ]; then
+        pass "$1"
+    else
+        fail "$1" "expected: '$2'" "actual:   '$3'"
+    fi
+}
+
+# check_match NAME EXTENDED-REGEX TEXT
+check_match() {
+    if printf '%s' "$3" | grep -Eq -- "$2"; then
+        pass "$1"
+    else
+        fail "$1" "expected to match: $2" "actual: '$3'"
+    fi
+}
+
+# check_cmp NAME EXPECTED-FILE ACTUAL-FILE: byte for byte; on a difference the sizes
+# and the first differing bytes are shown.
+check_cmp() {
+    if [ ! -f "$3" ]; then
+        fail "$1" "missing file: $3"
+    elif cmp -s -- "$2" "$3"; then
+        pass "$1"
+    else
+        fail "$1" "expected $(wc -c <"$2") bytes ($2), got $(wc -c <"$3") bytes ($3)" \
+            "$(cmp -- "$2" "$3" 2>&1 | head -n 1)" \
+            "first differing bytes (offset, octal expected, octal actual):" \
+            "$(cmp -l -- "$2" "$3" 2>/dev/null | head -n 8 | tr '\n' ';')"
+    fi
+}
+
+# check_text NAME EXPECTED-FILE ACTUAL-FILE: like check_cmp for text, with a line diff.
+check_text() {
+    if [ ! -f "$3" ]; then
+        fail "$1" "missing file: $3"
+    elif cmp -s -- "$2" "$3"; then
+        pass "$1"
+    else
+        local diffs
+        diffs=$(diff -u --label expected --label actual -- "$2" "$3" | cat -A | head -n 40)
+        fail "$1" "line by line (cat -A notation):" "$diffs"
+    fi
+}
+
+# run_client TAG ARGS...: runs interop_client with a time bound; its standard output goes
+# to $work/TAG.out, its report line to $work/TAG.err.  Returns its exit status.
+run_client() {
+    local tag=$1
+    shift
+    timeout -k 5 60 "$client" "$@" >"$work/$tag.out" 2>"$work/$tag.err"
+}
+
+# client_ok NAME TAG ARGS...: the request must succeed (exit 0, result 0).
+client_ok() {
+    local name=$1 tag=$2
+    shift 2
+    if run_client "$tag" "$@" && grep -q 'result=0 ' "$work/$tag.err"; then
+        pass "$name"
+        return 0
+    fi
+    fail "$name" "interop_client $*" "$(cat "$work/$tag.err")"
+    return 1
+}
+
+# Job numbers come from the clock second (and, within one process, from a counter), so
+# two client processes in the same second offer the same job number.  Separate client
+# runs are therefore spaced into different seconds; a burst in one process is tested on
+# its own.
+last_submit=0
+submitted() { last_submit=$(date +%s); }
+wait_next_second() {
+    local i
+    for i in $(seq 40); do
+        [ "$(date +%s)" != "$last_submit" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The number a job gets from the clock is 0 in the first second of every tenth minute,
+# and a removal cannot name job 0 (the library refuses it before connecting).  The job
+# that the removal round trip removes is kept clear of that second.
+avoid_job_number_zero() {
+    local i clock
+    for i in $(seq 40); do
+        clock=$(date +%M%S)
+        case "$clock" in
+        ?958 | ?959 | ?000) sleep 0.1 ;;
+        *) return 0 ;;
+        esac
+    done
+}
+
+# Waits until a second has just begun, so that a short burst stays inside one second.
+wait_second_start() {
+    local now start i
+    start=$(date +%s)
+    for i in $(seq 300); do
+        now=$(date +%s)
+        [ "$now" != "$start" ] && return 0
+        sleep 0.01
+    done
+}
+
+# make_files DIR: the files the jobs carry.
+#   text.txt     a few text lines
+#   bytes.bin    every byte value 0..255, four times over, no final line feed
+#   large.bin    4 MiB of random bytes
+#   burst1..3    three small files that differ
+make_files() {
+    local dir=$1 i octal=""
+    printf 'first line\nsecond line\n\tindented third line\n' >"$dir/text.txt"
+    for i in $(seq 0 255); do
+        octal="$octal\\$(printf '%03o' "$i")"
+    done
+    : >"$dir/bytes.bin"
+    for i in 1 2 3 4; do
+        printf "$octal" >>"$dir/bytes.bin"
+    done
+    head -c 4194304 /dev/urandom >"$dir/large.bin"
+    for i in 1 2 3; do
+        printf 'burst job %s\n%s\n' "$i" "$(head -c 48 /dev/urandom | od -An -tx1 | tr -d ' \n')" >"$dir/burst$i"
+    done
+}
+
+# expected_control HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES STEM FILE
+# The control file the client sends for these options: H, P, J (the file path when no
+# job name is given), C and L unless the banner is off (C only with a class), one print
+# line per copy (a titled 'p' line preceded by its T title line), U, N.
+# JOBNAME and CLASS are "-" for none, NOBANNER 0 or 1, STEM "fA" NNN host.
+expected_control() {
+    local host=$1 user=$2 jobname=$3 class=$4 nobanner=$5 format=$6 copies=$7 stem=$8 file=$9 i
+    printf 'H%s\nP%s\n' "$host" "$user"
+    if [ "$jobname" = "-" ]; then printf 'J%s\n' "$file"; else printf 'J%s\n' "$jobname"; fi
+    if [ "$nobanner" = 0 ]; then
+        [ "$class" != "-" ] && printf 'C%s\n' "$class"
+        printf 'L%s\n' "$user"
+    fi
+    for i in $(seq "$copies"); do
+        [ "$format" = p ] && printf 'T%s\n' "$file"
+        printf '%sd%s\n' "$format" "$stem"
+    done
+    printf 'Ud%s\nN%s\n' "$stem" "$file"
+}
+
+# raw_listing QUEUE OUTFILE: the short listing straight from the server, for comparing
+# what the library hands over with the bytes on the wire.
+raw_listing() {
+    timeout -k 2 15 bash -c 'exec 3<>/dev/tcp/127.0.0.1/515 && printf "\003%s\n" "$1" >&3 && cat <&3' \
+        raw "$1" >"$2" 2>/dev/null
+}
+
+# wait_for_port: until something accepts on 127.0.0.1:515, at most about ten seconds.
+wait_for_port() {
+    local i
+    for i in $(seq 100); do
+        if timeout 2 bash -c 'exec 3<>/dev/tcp/127.0.0.1/515' 2>/dev/null; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# The namespace command: a network namespace with only loopback and a mount namespace of
+# its own, and a PID namespace where the kernel allows one, so that every server process
+# ends with the run.
+namespace_command() {
+    if unshare -n -m -p -f --mount-proc true 2>/dev/null; then
+        echo "unshare -n -m -p -f --mount-proc"
+    elif unshare -n -m true 2>/dev/null; then
+        echo "unshare -n -m"
+    fi
+}
+
+# summary NAME: the last line of the run; the exit status tells whether all checks held.
+summary() {
+    echo "interop $1: $passed checks passed, $failed failed"
+    [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+}

@@ -1,0 +1,358 @@
+#!/bin/bash
+# lprng.sh - round trips of the library against LPRng's lpd, inside network, mount (and
+# where possible PID) namespaces of their own, so that port 515, the configuration in
+# /etc/lprng and every server process exist only for this run.
+#
+# usage: lprng.sh INTEROP_CLIENT
+# Exit status: 0 all checks held, 1 a check failed, 77 skipped (not root, or unshare,
+# ip or LPRng missing).  INTEROP_KEEP=1 keeps the scratch directory after a failure.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+
+if [ "${1:-}" != --inside ]; then
+    client=${1:?usage: lprng.sh INTEROP_CLIENT}
+    skip() {
+        echo "interop lprng: skipped: $1"
+        exit 77
+    }
+    [ "$(id -u)" -eq 0 ] || skip "not root"
+    for tool in unshare ip timeout; do
+        command -v "$tool" >/dev/null 2>&1 || skip "$tool not found"
+    done
+    [ -x /usr/sbin/lpd ] || skip "/usr/sbin/lpd (LPRng) not found"
+    command -v lpc >/dev/null 2>&1 || skip "lpc (LPRng) not found"
+    [ -d /etc/lprng ] && [ -f /etc/lprng/lpd.perms ] || skip "/etc/lprng/lpd.perms not found"
+    ns=$(namespace_command)
+    [ -n "$ns" ] || skip "cannot create network and mount namespaces"
+    [ -x "$client" ] || {
+        echo "interop lprng: $client is not executable"
+        exit 1
+    }
+    work=$(mktemp -d /tmp/interop-lprng.XXXXXX) || exit 1
+    # lpd runs as daemon and has to reach its spool below this directory.
+    chmod 755 "$work"
+    timeout -k 10 270 $ns bash "$0" --inside "$client" "$work"
+    rc=$?
+    [ "$rc" -eq 124 ] && echo "interop lprng: the run exceeded its time limit"
+    if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
+        echo "interop lprng: scratch directory kept: $work"
+    else
+        rm -rf "$work"
+    fi
+    exit "$rc"
+fi
+
+client=$2
+work=$3
+spool=$work/spool/lp
+files=$work/files
+host=127.0.0.1
+
+ip link set lo up || {
+    echo "interop lprng: cannot bring lo up"
+    exit 1
+}
+
+# ---- the server ------------------------------------------------------------------------
+
+mkdir -p "$work/etc" "$spool" "$work/run" "$files"
+cp /etc/lprng/lpd.perms "$work/etc/"
+cat >"$work/etc/lpd.conf" <<EOF
+printcap_path=/etc/lprng/printcap
+lpd_printcap_path=/etc/lprng/printcap
+lpd_listen_port=515
+unix_socket_path=off
+spool_dir_perms=000700
+lockfile=$work/run/lpd
+EOF
+printf 'lp:\n  :sd=%s\n  :lp=/dev/null\n  :sh:mx=0\n' "$spool" >"$work/etc/printcap"
+chown daemon:lp "$spool" "$work/run"
+chmod 700 "$spool"
+chmod 755 "$work/spool"
+# The bind mount exists only in this mount namespace: the machine's configuration stays.
+mount --bind "$work/etc" /etc/lprng || {
+    echo "interop lprng: cannot bind-mount the configuration over /etc/lprng"
+    exit 1
+}
+
+# lpr+1 makes lpd log each subcommand line it reads ("read N bytes '^C4 dfA...'"): the
+# file order, counts and names exactly as the client sent them.
+timeout -k 5 250 /usr/sbin/lpd -F -p 515 -D lpr+1 >"$work/lpd.out" 2>&1 &
+lpd_timeout=$!
+
+stop_lpd() {
+    local master kids
+    master=$(pgrep -P "$lpd_timeout" 2>/dev/null)
+    kids=""
+    [ -n "$master" ] && kids=$(pgrep -P "$master" 2>/dev/null)
+    # shellcheck disable=SC2086
+    [ -n "$kids" ] && kill $kids 2>/dev/null
+    kill "$lpd_timeout" 2>/dev/null
+    wait "$lpd_timeout" 2>/dev/null
+}
+
+show_log() {
+    echo "---- lines lpd read from its clients ($work/lpd.out)"
+    grep -a -E 'Service_connection: read status|Receive_job: read from' "$work/lpd.out" | tail -n 40
+    echo "---- last lines of lpd's log, without its idle loop"
+    grep -a -v -E ' Waiting |Dump_line_list|\] 0x' "$work/lpd.out" | tail -n 20
+}
+
+finish() {
+    stop_lpd
+    [ "$failed" -ne 0 ] && show_log
+    summary lprng
+    exit $?
+}
+
+if ! wait_for_port; then
+    fail "lpd accepts on port 515" "$(tail -n 20 "$work/lpd.out")"
+    finish
+fi
+# Printing stopped: jobs stay in the spool to be looked at.
+stopped=$(timeout 20 lpc -Plp@127.0.0.1 stop 2>&1)
+if ! printf '%s' "$stopped" | grep -q stopped; then
+    fail "lpc stops printing on lp" "$stopped"
+    finish
+fi
+
+make_files "$files"
+
+# ---- what LPRng keeps ------------------------------------------------------------------
+# A received job is an hfA<number> file (the job's attributes, one KEY=value a line,
+# with the control file's lines among them: H, P, J, C, L, T) and its dfA<number><host>
+# data files.  The key hfdatafiles holds per data file: copies, dftransfername, format,
+# N and size, separated by \002 and closed by \001.
+
+jobs_now() { ls "$spool" | sed -n 's/^hfA\([0-9][0-9]*\)$/\1/p' | sort; }
+job_files() { ls "$spool" | grep -E '^(hfA|dfA|cfA|temp)' | sort; }
+
+hf_field() { grep -a -m1 "^$2=" "$spool/hfA$1" | cut -d= -f2-; }
+hf_has() { grep -a -q "^$2=" "$spool/hfA$1"; }
+hf_datafield() {
+    grep -a -m1 '^hfdatafiles=' "$spool/hfA$1" | cut -d= -f2- | tr '\001\002' '\n\n' |
+        grep -a -m1 "^$2=" | cut -d= -f2-
+}
+
+# The subcommand lines lpd read on the connection that carried cfA<number>, joined by
+# '|', control octets in ^X notation.
+wire_lines() {
+    awk -v name="cfA$1" '
+        /Receive_job: read from .* bytes \047/ {
+            line = $0
+            sub(/^.* bytes \047/, "", line)
+            sub(/\047$/, "", line)
+            if (line == "") next
+            seq[$3] = seq[$3] line "|"
+            if (index(line, name) == 1 || index(line, " " name) > 0) hit = $3
+        }
+        END { if (hit != "") print seq[hit] }' "$work/lpd.out"
+}
+
+# command_seen NAME TEXT: lpd read the command line TEXT (control octet in ^X notation,
+# without its LF) on some connection.
+command_seen() {
+    local length=$((${#2} - 1))
+    if grep -a -q -F "Service_connection: read status 0, len $length, '$2'" "$work/lpd.out"; then
+        pass "$1"
+    else
+        fail "$1" "no command line '$2' in lpd's log; it read:" \
+            "$(grep -a -o "Service_connection: read status 0, len .*" "$work/lpd.out" | tail -n 5)"
+    fi
+}
+
+# new_job NAME BEFORE: the one job that appeared since BEFORE (a list of numbers).
+new_job() {
+    local added
+    added=$(comm -13 <(printf '%s\n' $2 | sed '/^$/d') <(jobs_now))
+    if [ "$(printf '%s\n' "$added" | sed '/^$/d' | wc -l)" -eq 1 ]; then
+        pass "$1: one new job in the spool (hfA$added)"
+        echo "$added" >"$work/new"
+    else
+        fail "$1: one new job in the spool" "new jobs: '$(echo $added)'" "spool: $(ls "$spool" | tr '\n' ' ')"
+        : >"$work/new"
+    fi
+}
+
+# check_job NAME NUMBER FILE HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES ORDER
+# ORDER: data-first or control-first.
+check_job() {
+    local name=$1 n=$2 file=$3 chost=$4 user=$5 jobname=$6 class=$7 nobanner=$8 format=$9
+    local copies=${10} order=${11}
+    local size stem control wanted_wire port
+    size=$(wc -c <"$file")
+    stem="fA$n$chost"
+    check_cmp "$name: data file dfA$n$chost equals $(basename "$file")" "$file" "$spool/d$stem"
+    check_eq "$name: H" "$chost" "$(hf_field "$n" H)"
+    check_eq "$name: P" "$user" "$(hf_field "$n" P)"
+    check_eq "$name: J" "$([ "$jobname" = - ] && echo "$file" || echo "$jobname")" "$(hf_field "$n" J)"
+    if [ "$nobanner" = 1 ]; then
+        if hf_has "$n" L; then
+            fail "$name: no L line with the banner off" "L=$(hf_field "$n" L)"
+        else
+            pass "$name: no L line with the banner off"
+        fi
+        if [ "$class" != - ] && [ "$(hf_field "$n" C)" = "$class" ]; then
+            fail "$name: no class line with the banner off" "C=$class arrived"
+        else
+            pass "$name: no class line with the banner off"
+        fi
+    else
+        check_eq "$name: L" "$user" "$(hf_field "$n" L)"
+        [ "$class" != - ] && check_eq "$name: C" "$class" "$(hf_field "$n" C)"
+    fi
+    [ "$format" = p ] && check_eq "$name: T (title of the p format)" "$file" "$(hf_field "$n" T)"
+    check_eq "$name: print lines name dfA$n$chost" "dfA$n$chost" "$(hf_datafield "$n" dftransfername)"
+    check_eq "$name: format letter" "$format" "$(hf_datafield "$n" format)"
+    check_eq "$name: copies" "$(printf '0x%x' "$copies")" "$(hf_datafield "$n" copies)"
+    check_eq "$name: N" "$file" "$(hf_datafield "$n" N)"
+    check_eq "$name: data size" "$size" "$(hf_datafield "$n" size)"
+    port=$(hf_field "$n" remoteport)
+    if [ -n "$port" ] && [ $((port)) -ge 601 ] && [ $((port)) -le 1000 ]; then
+        pass "$name: sent from a reserved port 601..1000 ($((port)))"
+    else
+        fail "$name: sent from a reserved port 601..1000" "remoteport=$port"
+    fi
+    expected_control "$chost" "$user" "$jobname" "$class" "$nobanner" "$format" "$copies" "$stem" "$file" \
+        >"$work/cf.expected"
+    control=$(wc -c <"$work/cf.expected")
+    if [ "$order" = data-first ]; then
+        wanted_wire="^C$size d$stem|^B$control c$stem|"
+    else
+        wanted_wire="^B$control c$stem|^C$size d$stem|"
+    fi
+    check_eq "$name: subcommands on the wire ($order)" "$wanted_wire" "$(wire_lines "$n")"
+}
+
+# listing_check NAME JOBS: the library's listing is the server's own bytes, and it
+# counts JOBS jobs.
+listing_check() {
+    local name=$1 count=$2 text
+    if client_ok "$name: queue request succeeds" queue queue "$host" lp; then
+        raw_listing lp "$work/queue.raw"
+        check_cmp "$name: listing equals the server's bytes" "$work/queue.raw" "$work/queue.out"
+        text=$(cat "$work/queue.out")
+        if [ "$count" -eq 1 ]; then
+            check_match "$name: listing shows 1 job" '(^| )1 job( |$)' "$text"
+        else
+            check_match "$name: listing shows $count jobs" "(^| )$count jobs( |\$)" "$text"
+        fi
+    fi
+}
+
+# ---- queue listing and check-only on the empty queue -------------------------------------
+
+listing_check "empty queue" 0
+
+before=$(job_files)
+client_ok "check-only on lp succeeds" check print "$host" lp --check
+check_eq "check-only leaves no job files" "$before" "$(job_files)"
+listing_check "after check-only" 0
+
+# ---- a queue that does not exist ---------------------------------------------------------
+
+for mode in check print; do
+    if [ "$mode" = check ]; then
+        run_client nosuch print "$host" nosuch --check
+    else
+        run_client nosuch print "$host" nosuch "$files/text.txt"
+    fi
+    rc=$?
+    report=$(cat "$work/nosuch.err")
+    check_eq "unknown queue ($mode): exit status 1" 1 "$rc"
+    check_match "unknown queue ($mode): result 59, errorcode 5012" 'result=59 errorcode=5012 ' "$report"
+    check_match "unknown queue ($mode): the text names the queue" 'text=".*nosuch.*"' "$report"
+done
+check_eq "unknown queue: nothing spooled on lp" "$before" "$(job_files)"
+
+# ---- single jobs, one client process each -------------------------------------------------
+
+# A: data file first, banner with class and job name, two copies.
+avoid_job_number_zero
+before=$(jobs_now)
+client_ok "job A submitted" a print "$host" lp "$files/text.txt" --copies 2 --class Urgent \
+    --job report-A --user alice --client-host localhost
+submitted
+new_job "job A" "$before"
+job_a=$(cat "$work/new")
+[ -n "$job_a" ] && check_job "job A" "$job_a" "$files/text.txt" localhost alice report-A Urgent 0 f 2 data-first
+
+# B: control file first, titled format p, banner off (the class must not go either).
+wait_next_second
+before=$(jobs_now)
+client_ok "job B submitted" b print "$host" lp "$files/text.txt" --control-first --format p --nobanner \
+    --class Ignored --copies 3 --user bob --client-host interop-b
+submitted
+new_job "job B" "$before"
+job_b=$(cat "$work/new")
+[ -n "$job_b" ] && check_job "job B" "$job_b" "$files/text.txt" interop-b bob - Ignored 1 p 3 control-first
+
+# C: every byte value, format l.
+wait_next_second
+before=$(jobs_now)
+client_ok "job C submitted" c print "$host" lp "$files/bytes.bin" --format l --user carol --client-host interop-c
+submitted
+new_job "job C" "$before"
+job_c=$(cat "$work/new")
+[ -n "$job_c" ] && check_job "job C" "$job_c" "$files/bytes.bin" interop-c carol - - 0 l 1 data-first
+
+# D: a few MiB, control file first.
+wait_next_second
+before=$(jobs_now)
+client_ok "job D submitted" d print "$host" lp "$files/large.bin" --control-first --user dave \
+    --client-host interop-d
+submitted
+new_job "job D" "$before"
+job_d=$(cat "$work/new")
+[ -n "$job_d" ] && check_job "job D" "$job_d" "$files/large.bin" interop-d dave - - 0 f 1 control-first
+
+listing_check "four jobs" 4
+
+# ---- removal ---------------------------------------------------------------------------
+
+if [ -n "$job_a" ]; then
+    # Someone else's request leaves the job: the removal names its agent correctly.
+    run_client rm-other remove "$host" lp "$job_a" --user mallory --client-host localhost
+    echo "     (removal by another user: $(cat "$work/rm-other.err"))"
+    command_seen "removal by another user names queue, agent and job" "^Elp mallory $((10#$job_a))"
+    if [ -f "$spool/hfA$job_a" ]; then
+        pass "removal by another user leaves job A"
+    else
+        fail "removal by another user leaves job A" "hfA$job_a is gone"
+    fi
+    client_ok "owner removes job A" rm remove "$host" lp "$job_a" --user alice --client-host localhost
+    command_seen "removal by the owner names queue, agent and job" "^Elp alice $((10#$job_a))"
+    left=$(ls "$spool" | grep -E "^(hfA$job_a|dfA$job_a)" | tr '\n' ' ')
+    check_eq "job A gone from the spool" "" "$left"
+    listing_check "after the removal" 3
+fi
+
+# ---- three jobs back to back from one process ----------------------------------------
+
+wait_next_second
+wait_second_start
+before=$(jobs_now)
+started=$(date +%s)
+client_ok "burst of three jobs submitted" burst print "$host" lp "$files/burst1" "$files/burst2" \
+    "$files/burst3" --user erin --client-host localhost
+ended=$(date +%s)
+echo "     (burst ran from second $started to $ended)"
+added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
+check_eq "burst: three new jobs with distinct numbers" 3 "$(printf '%s\n' $added | sed '/^$/d' | sort -u | wc -l)"
+for n in $added; do
+    title=$(hf_datafield "$n" N)
+    case "$title" in
+    "$files"/burst[123])
+        check_cmp "burst: job $n carries $(basename "$title") intact" "$title" "$spool/dfA${n}localhost"
+        check_eq "burst: job $n arrived under the number the client gave it" \
+            "^C$(wc -c <"$title") dfA${n}localhost" "$(wire_lines "$n" | cut -d'|' -f1)"
+        ;;
+    *) fail "burst: job $n names one of the burst files" "N=$title" ;;
+    esac
+done
+check_eq "burst: each file arrived once" "$files/burst1 $files/burst2 $files/burst3" \
+    "$(for n in $added; do hf_datafield "$n" N; done | sort | tr '\n' ' ' | sed 's/ $//')"
+listing_check "after the burst" 6
+
+finish

@@ -1,0 +1,279 @@
+#!/bin/bash
+# vexlolpd.sh - round trips of the library against the project's own vexlolpd, inside a
+# network namespace of its own (and a PID namespace where possible) on port 515.
+# vexlolpd keeps every file exactly as received (SPOOL/lp/cfA..., dfA...), so the
+# control file is checked line by line and the data files byte for byte.
+#
+# usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD
+# Exit status: 0 all checks held, 1 a check failed, 77 skipped (not root, or unshare or
+# ip missing).  INTEROP_KEEP=1 keeps the scratch directory after a failure.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+
+if [ "${1:-}" != --inside ]; then
+    client=${1:?usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD}
+    server=${2:?usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD}
+    skip() {
+        echo "interop vexlolpd: skipped: $1"
+        exit 77
+    }
+    [ "$(id -u)" -eq 0 ] || skip "not root"
+    for tool in unshare ip timeout; do
+        command -v "$tool" >/dev/null 2>&1 || skip "$tool not found"
+    done
+    ns=$(namespace_command)
+    [ -n "$ns" ] || skip "cannot create a network namespace"
+    for program in "$client" "$server"; do
+        [ -x "$program" ] || {
+            echo "interop vexlolpd: $program is not executable"
+            exit 1
+        }
+    done
+    work=$(mktemp -d /tmp/interop-vexlolpd.XXXXXX) || exit 1
+    timeout -k 10 270 $ns bash "$0" --inside "$client" "$server" "$work"
+    rc=$?
+    [ "$rc" -eq 124 ] && echo "interop vexlolpd: the run exceeded its time limit"
+    if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
+        echo "interop vexlolpd: scratch directory kept: $work"
+    else
+        rm -rf "$work"
+    fi
+    exit "$rc"
+fi
+
+client=$2
+server=$3
+work=$4
+spool=$work/spool/lp
+files=$work/files
+host=127.0.0.1
+
+ip link set lo up || {
+    echo "interop vexlolpd: cannot bring lo up"
+    exit 1
+}
+mkdir -p "$files"
+
+# --verbose logs each file received ("data file dfA..., N bytes") and each queued job.
+"$server" --spool "$work/spool" --queue lp --port 515 --deadline 250 --verbose 2>"$work/lpd.out" &
+server_pid=$!
+
+finish() {
+    kill "$server_pid" 2>/dev/null
+    wait "$server_pid" 2>/dev/null
+    if [ "$failed" -ne 0 ]; then
+        echo "---- last lines of vexlolpd's log ($work/lpd.out)"
+        tail -n 30 "$work/lpd.out"
+    fi
+    summary vexlolpd
+    exit $?
+}
+
+if ! wait_for_port; then
+    fail "vexlolpd accepts on port 515" "$(tail -n 20 "$work/lpd.out")"
+    finish
+fi
+
+make_files "$files"
+
+jobs_now() { ls "$spool" | sed -n 's/^cfA\([0-9][0-9][0-9]\).*$/\1/p' | sort; }
+spool_files() { ls -A "$spool" "$work/spool" | sort; }
+control_name() { ls "$spool" | grep -m1 "^cfA$1"; }
+
+# The files vexlolpd received on the connection that queued cfA<number>..., joined by
+# '|' ("data file NAME, N bytes|control file NAME, M bytes|").
+wire_lines() {
+    awk -v number="$1" '
+        / (data|control) file [cd]fA[0-9]+.*, [0-9]+ bytes$/ {
+            line = $0
+            sub(/^vexlolpd: #[0-9]+ /, "", line)
+            seq[$2] = seq[$2] line "|"
+        }
+        / queued cfA/ && index($0, " queued cfA" number) > 0 { hit = $2 }
+        END { if (hit != "") print seq[hit] }' "$work/lpd.out"
+}
+
+new_job() {
+    local added
+    added=$(comm -13 <(printf '%s\n' $2 | sed '/^$/d') <(jobs_now))
+    if [ "$(printf '%s\n' "$added" | sed '/^$/d' | wc -l)" -eq 1 ]; then
+        pass "$1: one new job in the spool (cfA$added...)"
+        echo "$added" >"$work/new"
+    else
+        fail "$1: one new job in the spool" "new jobs: '$(echo $added)'" "spool: $(ls "$spool" | tr '\n' ' ')"
+        : >"$work/new"
+    fi
+}
+
+# check_job NAME NUMBER FILE HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES ORDER
+check_job() {
+    local name=$1 n=$2 file=$3 chost=$4 user=$5 jobname=$6 class=$7 nobanner=$8 format=$9
+    local copies=${10} order=${11}
+    local stem="fA$n$chost" size control wanted
+    size=$(wc -c <"$file")
+    check_eq "$name: file names carry the client host" "cfA$n$chost dfA$n$chost" \
+        "$(ls "$spool" | grep -E "^[cd]fA$n" | sort | tr '\n' ' ' | sed 's/ $//')"
+    check_cmp "$name: data file equals $(basename "$file")" "$file" "$spool/d$stem"
+    expected_control "$chost" "$user" "$jobname" "$class" "$nobanner" "$format" "$copies" "$stem" "$file" \
+        >"$work/cf.expected"
+    check_text "$name: control file, line by line" "$work/cf.expected" "$spool/c$stem"
+    control=$(wc -c <"$work/cf.expected")
+    if [ "$order" = data-first ]; then
+        wanted="data file d$stem, $size bytes|control file c$stem, $control bytes|"
+    else
+        wanted="control file c$stem, $control bytes|data file d$stem, $size bytes|"
+    fi
+    check_eq "$name: files in the order sent ($order)" "$wanted" "$(wire_lines "$n")"
+}
+
+# listing_check NAME NUMBERS...: the library's listing is the server's own bytes and
+# has one line per job (owner, number, title, size) for exactly these job numbers.
+listing_check() {
+    local name=$1 n cf owner title size lines
+    shift
+    client_ok "$name: queue request succeeds" queue queue "$host" lp || return
+    raw_listing lp "$work/queue.raw"
+    check_cmp "$name: listing equals the server's bytes" "$work/queue.raw" "$work/queue.out"
+    if [ $# -eq 0 ]; then
+        check_eq "$name: listing says the queue is empty" "no entries" "$(cat "$work/queue.out")"
+        return
+    fi
+    lines=$(awk '$1 ~ /^[0-9]+(st|nd|rd|th)$/' "$work/queue.out" | wc -l)
+    check_eq "$name: listing has one line per job" "$#" "$lines"
+    for n in "$@"; do
+        cf=$(control_name "$n")
+        owner=$(sed -n 's/^P//p' "$spool/$cf")
+        title=$(sed -n 's/^N//p' "$spool/$cf")
+        size=$(wc -c <"$spool/d${cf#c}")
+        if awk -v o="$owner" -v n="$n" -v t="$title" -v s="$size" \
+            '$2 == o && $3 == n + 0 && $4 == t && $(NF - 1) == s && $NF == "bytes" { found = 1 }
+             END { exit !found }' "$work/queue.out"; then
+            pass "$name: listing shows job $n ($owner, $size bytes)"
+        else
+            fail "$name: listing shows job $n ($owner, $title, $size bytes)" "$(cat "$work/queue.out")"
+        fi
+    done
+}
+
+# ---- queue listing and check-only on the empty queue -------------------------------------
+
+listing_check "empty queue"
+
+before=$(spool_files)
+client_ok "check-only on lp succeeds" check print "$host" lp --check
+check_eq "check-only leaves nothing in the spool" "$before" "$(spool_files)"
+listing_check "after check-only"
+
+# ---- a queue that does not exist ---------------------------------------------------------
+
+for mode in check print; do
+    if [ "$mode" = check ]; then
+        run_client nosuch print "$host" nosuch --check
+    else
+        run_client nosuch print "$host" nosuch "$files/text.txt"
+    fi
+    rc=$?
+    report=$(cat "$work/nosuch.err")
+    check_eq "unknown queue ($mode): exit status 1" 1 "$rc"
+    check_match "unknown queue ($mode): result 59, errorcode 5012" 'result=59 errorcode=5012 ' "$report"
+    check_match "unknown queue ($mode): the text names the queue" 'text=".*nosuch.*"' "$report"
+done
+check_eq "unknown queue: nothing spooled" "$before" "$(spool_files)"
+
+# ---- single jobs, one client process each -------------------------------------------------
+
+# A: data file first, banner with class and job name, two copies.
+avoid_job_number_zero
+before=$(jobs_now)
+client_ok "job A submitted" a print "$host" lp "$files/text.txt" --copies 2 --class Urgent \
+    --job report-A --user alice --client-host interop-a
+submitted
+new_job "job A" "$before"
+job_a=$(cat "$work/new")
+[ -n "$job_a" ] && check_job "job A" "$job_a" "$files/text.txt" interop-a alice report-A Urgent 0 f 2 data-first
+
+# B: control file first, titled format p, banner off (the class must not go either).
+wait_next_second
+before=$(jobs_now)
+client_ok "job B submitted" b print "$host" lp "$files/text.txt" --control-first --format p --nobanner \
+    --class Ignored --copies 3 --user bob --client-host interop-b
+submitted
+new_job "job B" "$before"
+job_b=$(cat "$work/new")
+[ -n "$job_b" ] && check_job "job B" "$job_b" "$files/text.txt" interop-b bob - Ignored 1 p 3 control-first
+
+# C: every byte value, format l.
+wait_next_second
+before=$(jobs_now)
+client_ok "job C submitted" c print "$host" lp "$files/bytes.bin" --format l --user carol --client-host interop-c
+submitted
+new_job "job C" "$before"
+job_c=$(cat "$work/new")
+[ -n "$job_c" ] && check_job "job C" "$job_c" "$files/bytes.bin" interop-c carol - - 0 l 1 data-first
+
+# D: a few MiB, control file first.
+wait_next_second
+before=$(jobs_now)
+client_ok "job D submitted" d print "$host" lp "$files/large.bin" --control-first --user dave \
+    --client-host interop-d
+submitted
+new_job "job D" "$before"
+job_d=$(cat "$work/new")
+[ -n "$job_d" ] && check_job "job D" "$job_d" "$files/large.bin" interop-d dave - - 0 f 1 control-first
+
+# shellcheck disable=SC2046
+listing_check "four jobs" $(jobs_now)
+
+# ---- removal ---------------------------------------------------------------------------
+
+if [ -n "$job_a" ]; then
+    # Someone else's request leaves the job: the removal names its agent correctly.
+    run_client rm-other remove "$host" lp "$job_a" --user mallory
+    echo "     (removal by another user: $(cat "$work/rm-other.err"))"
+    check_match "removal by another user reached the server as such" \
+        "remove jobs from lp by mallory: vexlolpd: job $((10#$job_a)) belongs to alice" "$(cat "$work/lpd.out")"
+    check_eq "removal by another user leaves job A" "cfA${job_a}interop-a dfA${job_a}interop-a" \
+        "$(ls "$spool" | grep -E "^[cd]fA$job_a" | sort | tr '\n' ' ' | sed 's/ $//')"
+    client_ok "owner removes job A" rm remove "$host" lp "$job_a" --user alice
+    check_match "removal by the owner reached the server as such" \
+        "remove jobs from lp by alice: dfA${job_a}interop-a dequeued" "$(cat "$work/lpd.out")"
+    check_eq "job A gone from the spool" "" "$(ls "$spool" | grep -E "^[cd]fA$job_a")"
+    # shellcheck disable=SC2046
+    listing_check "after the removal" $(jobs_now)
+fi
+
+# ---- three jobs back to back from one process ----------------------------------------
+
+wait_next_second
+wait_second_start
+before=$(jobs_now)
+started=$(date +%s)
+client_ok "burst of three jobs submitted" burst print "$host" lp "$files/burst1" "$files/burst2" \
+    "$files/burst3" --user erin --client-host interop-e
+ended=$(date +%s)
+echo "     (burst ran from second $started to $ended)"
+added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
+check_eq "burst: three new jobs with distinct numbers" 3 "$(printf '%s\n' $added | sed '/^$/d' | sort -u | wc -l)"
+seen=""
+for n in $added; do
+    title=$(sed -n 's/^N//p' "$spool/cfA${n}interop-e")
+    case "$title" in
+    "$files"/burst[123])
+        seen="$seen $(basename "$title")"
+        check_job "burst: job $n" "$n" "$title" interop-e erin - - 0 f 1 data-first
+        ;;
+    *) fail "burst: job $n names one of the burst files" "N=$title" ;;
+    esac
+done
+check_eq "burst: each file arrived once" " burst1 burst2 burst3" "$(printf '%s\n' $seen | sort | sed 's/^/ /' | tr -d '\n')"
+# shellcheck disable=SC2046
+listing_check "after the burst" $(jobs_now)
+
+# Every job above ended with an orderly close: the server threw nothing away.
+if grep -q 'abandoned\|discarded' "$work/lpd.out"; then
+    fail "no job abandoned or discarded by the server" "$(grep 'abandoned\|discarded' "$work/lpd.out")"
+else
+    pass "no job abandoned or discarded by the server"
+fi
+finish
