@@ -28,6 +28,12 @@
  *   - The queue listing belongs to the caller from a successful LPR_GetQueue until
  *     LPR_FreeQueue.
  *
+ * Server ports (an extension)
+ *   The host field of the records may carry a ":port" suffix ("printsrv:5515",
+ *   "127.0.0.1:5515"), used instead of the LPD port 515.  A host without a suffix behaves
+ *   as always; a suffix that is not a port number 1..65535 is reported like a host name
+ *   that does not resolve (LPR_ERR_HOST_NAME, LPR_R_BAD_NET_NAME).
+ *
  * Platforms
  *   Windows: VEXLOLPR.DLL, exports by name and ordinal, __stdcall on 32-bit Windows.
  *   POSIX: libvexlolpr.so / libvexlolpr.a.  The library's start-up runs when the shared

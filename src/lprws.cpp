@@ -100,14 +100,52 @@ void RecordNetError(LPR_COMMONARG *lpcommonarg, int error, UINT othertext, bool 
         RecordError(lpcommonarg, LPR_ERR_NETWORK, othertext);
 }
 
-sockaddr_in ServerAddress(uint32_t address)
+sockaddr_in ServerAddress(uint32_t address, uint16_t port)
 {
     sockaddr_in server = {};
     server.sin_family = AF_INET;
-    server.sin_port = winsock.htons(lpdport);
+    server.sin_port = winsock.htons(port);
     server.sin_addr.s_addr = address;
     return server;
 }
+
+// A server named as "host" or "host:port".  A suffix that is no port number 1..65535
+// leaves nothing to look up; so does a name longer than any host name can be.
+class ServerName {
+public:
+    explicit ServerName(const char *host) : port_(lpdport), valid_(false)
+    {
+        const char *text = OrEmpty(host);
+        const char *colon = strrchr(text, ':');
+        size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+        if (length >= sizeof name_)
+            return;
+        memcpy(name_, text, length);
+        name_[length] = '\0';
+        valid_ = colon == nullptr || ParsePort(colon + 1);
+    }
+    // The server's address in network order; 0 when the name does not resolve.
+    uint32_t Resolve() const { return valid_ ? GetHostAddress(name_) : 0; }
+    uint16_t port() const { return port_; }
+
+private:
+    bool ParsePort(const char *digits)
+    {
+        uint32_t port = 0;
+        for (const char *p = digits; *p != '\0'; p++) {
+            if (*p < '0' || *p > '9' || p - digits >= 5)
+                return false;
+            port = port * 10 + static_cast<uint32_t>(*p - '0');
+        }
+        if (port == 0 || port > 65535)
+            return false;
+        port_ = static_cast<uint16_t>(port);
+        return true;
+    }
+    char name_[256]; // a DNS name has at most 253 characters
+    uint16_t port_;
+    bool valid_;
+};
 
 // A text of the string table formatted with two names, in a block of its own size.
 bool ShowCaption(UINT id, const char *host, const char *printer)
@@ -574,7 +612,8 @@ WORD OpenPrintFile(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg, LFILE *
 WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
 {
     LPRTrace("VEXLOLPR do_LPR_Print() entered... lprws");
-    uint32_t address = GetHostAddress(lpprintarg->host);
+    ServerName servername(lpprintarg->host);
+    uint32_t address = servername.Resolve();
     if (address == 0) {
         LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...host=%s unknwn lprws", OrEmpty(lpprintarg->host));
         RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, OrEmpty(lpprintarg->host));
@@ -597,7 +636,7 @@ WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
         SetErrorCode(lpcommonarg, LPR_ERR_NO_DESCRIPTOR);
         return LPR_R_UNEXP_NET_ERR;
     }
-    sockaddr_in server = ServerAddress(address);
+    sockaddr_in server = ServerAddress(address, servername.port());
     if (job.checkonly)
         BoundBlockingCalls(sd, lpcommonarg->replytimeout);
     LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_connect()... lprws");
@@ -701,7 +740,8 @@ WORD ReceiveListing(SOCKET sd, char **lplpqueue, LPR_COMMONARG *lpcommonarg, boo
 
 WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
 {
-    uint32_t address = GetHostAddress(lpqueuearg->host);
+    ServerName servername(lpqueuearg->host);
+    uint32_t address = servername.Resolve();
     if (address == 0) {
         LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...host=%s unknwn lprws", OrEmpty(lpqueuearg->host));
         RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, OrEmpty(lpqueuearg->host));
@@ -726,7 +766,7 @@ WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
         RecordError(lpcommonarg, LPR_ERR_NO_DESCRIPTOR, LPR_ERR_NO_DESCRIPTOR);
         return LPR_R_UNEXP_NET_ERR;
     }
-    sockaddr_in server = ServerAddress(address);
+    sockaddr_in server = ServerAddress(address, servername.port());
     SOCKET connected = wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
     if (connected == INVALID_SOCKET) {
         int error = winsock.WSAGetLastError();
@@ -766,7 +806,7 @@ WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
 
 // ---- job removal ------------------------------------------------------------------------
 
-WORD lprm(uint32_t address, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
+WORD lprm(uint32_t address, uint16_t port, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
 {
     SOCKET sd = wsock_getandbind(SOCK_STREAM);
     if (sd == INVALID_SOCKET) {
@@ -774,7 +814,7 @@ WORD lprm(uint32_t address, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommona
         RecordError(lpcommonarg, LPR_ERR_NO_DESCRIPTOR, LPR_ERR_NO_DESCRIPTOR);
         return LPR_R_UNEXP_NET_ERR;
     }
-    sockaddr_in server = ServerAddress(address);
+    sockaddr_in server = ServerAddress(address, port);
     SOCKET connected = wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
     if (connected == INVALID_SOCKET) {
         RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_NETWORK, false);
@@ -820,7 +860,8 @@ WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
     // The checks leave errorcode and the last-error text as they were.
     if (lpdeletearg->host == nullptr || lpdeletearg->host[0] == '\0')
         return LPR_R_UNEXP_NET_ERR;
-    uint32_t address = GetHostAddress(lpdeletearg->host);
+    ServerName servername(lpdeletearg->host);
+    uint32_t address = servername.Resolve();
     if (address == 0) {
         LPRTrace("VEXLOLPR ERROR do_LPR_Delete() exited...host=%s unknwn lprws", lpdeletearg->host);
         RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, lpdeletearg->host);
@@ -830,7 +871,7 @@ WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
         return LPR_R_BAD_NET_NAME;
     if (!CheckNames(lpcommonarg, lpdeletearg->printer, PRINTER | USER))
         return LPR_R_BAD_NET_NAME;
-    return lprm(address, lpdeletearg, lpcommonarg);
+    return lprm(address, servername.port(), lpdeletearg, lpcommonarg);
 }
 
 // ---- request entry ------------------------------------------------------------------------

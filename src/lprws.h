@@ -17,7 +17,7 @@ constexpr size_t LISTING_BOUND = 8190;  // the last two bytes hold the closing N
 constexpr int QUEUE_CHUNK = 512;
 constexpr int DRAIN_CHUNK = 511;
 
-// The server's port.  The suites point it at their own servers.
+// The server's port when the host name carries no ":port" suffix.
 extern uint16_t lpdport;
 
 // The workers run behind the request exports, after the socket layer was loaded and
@@ -25,7 +25,7 @@ extern uint16_t lpdport;
 WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg);
 WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
 WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg);
-WORD lprm(uint32_t address, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
+WORD lprm(uint32_t address, uint16_t port, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
 
 // The steps of a print job after the server accepted it: 0, or a result value.
 WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem, WORD copies, char format,

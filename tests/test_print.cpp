@@ -271,6 +271,27 @@ TEST_F(PrintTest, FinalRefusalsOfEitherFile)
     EXPECT_EQ(lpd.received().find("\x02" "1"), std::string::npos) << "no control file after a failed data file";
 }
 
+TEST_F(PrintTest, HostMayNameItsPort)
+{
+    std::string content = "via a port of its own";
+    LPR_PRINTARG p = PrintArg(File("a.txt", content));
+    FakeLpd lpd(AcceptJob(p, common_, content.size()));
+    std::string host = "127.0.0.1:" + std::to_string(lpd.port());
+    p.host = host.c_str();
+    vx::lpdport = 9; // not used: the suffix decides
+    ASSERT_EQ(Print(p), LPR_OK) << LastError();
+    lpd.join();
+    EXPECT_EQ(lpd.received(), JobBytes(p, common_, StemOf(lpd.received()), content));
+
+    for (const char *bad : {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:51x", "127.0.0.1:", "127.0.0.1:123456"}) {
+        common_.errorcode = 0;
+        p.host = bad;
+        EXPECT_EQ(Print(p), LPR_R_BAD_NET_NAME) << bad;
+        EXPECT_EQ(common_.errorcode, LPR_ERR_HOST_NAME) << bad;
+        EXPECT_EQ(LastError(), std::string("Can't resolve host name ") + bad);
+    }
+}
+
 TEST_F(PrintTest, HostIsLookedUpBeforeTheFile)
 {
     LPR_PRINTARG p = PrintArg("/nonexistent/file");

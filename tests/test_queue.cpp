@@ -99,6 +99,16 @@ TEST_F(QueueListingTest, ListingArrivesInPiecesAndIsReshaped)
     EXPECT_EQ(listing_, nullptr);
 }
 
+TEST_F(QueueListingTest, PortSuffixReachesTheServer)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Send("empty\n"), Peer::Close()});
+    std::string host = "127.0.0.1:" + std::to_string(lpd.port());
+    vx::lpdport = 9;
+    LPR_QUEUEARG q = {host.c_str(), "lp", &listing_};
+    ASSERT_EQ(LPR_GetQueue(&q, &common_), LPR_OK) << LastError();
+    EXPECT_EQ(Lines(), std::vector<std::string>{"empty "});
+}
+
 TEST_F(QueueListingTest, OverlongListingIsCutAndStillDelivered)
 {
     std::string many;
@@ -183,6 +193,16 @@ TEST_F(DeleteTest, CommandCarriesOneJobAndTheAnswerIsDrained)
     EXPECT_EQ(Delete("127.0.0.1", "lp", 7), LPR_OK);
     quiet.join();
     EXPECT_EQ(quiet.received(), "\x05lp  7\n") << "an empty user is not refused";
+}
+
+TEST_F(DeleteTest, PortSuffixReachesTheServer)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Close()});
+    std::string host = "127.0.0.1:" + std::to_string(lpd.port());
+    vx::lpdport = 9;
+    EXPECT_EQ(Delete(host.c_str(), "lp", 12), LPR_OK) << LastError();
+    lpd.join();
+    EXPECT_EQ(lpd.received(), "\x05lp tester 12\n");
 }
 
 TEST_F(DeleteTest, ChecksComeBeforeAnyConnection)
