@@ -1,0 +1,980 @@
+#!/bin/bash
+# test_vexlolpr.sh - the vexlolpr command as users drive it, against vexlolpd on a port
+# the system chooses on 127.0.0.1.  vexlolpd keeps every file as received, so jobs are
+# checked in its spool byte for byte, and its log (--verbose) shows what reached it.
+#
+# usage: test_vexlolpr.sh GROUP VEXLOLPR VEXLOLPD VERSION [MANPAGE]
+#   GROUP: usage errors print queue remove check cancel tty manpage
+# Exit status: 0 all checks held, 1 a check failed, 77 skipped (a tool is missing).
+# VEXLOLPR_TEST_KEEP=1 keeps the scratch directory after a failure.
+# shellcheck disable=SC2317 # the groups are called by name
+set -u
+
+group=${1:?usage: test_vexlolpr.sh GROUP VEXLOLPR VEXLOLPD VERSION [MANPAGE]}
+cli=${2:?}
+server=${3:?}
+version=${4:?}
+manpage=${5:-}
+
+# The user's own destination must not leak into the checks.
+unset PRINTER
+export LC_ALL=C
+
+passed=0
+failed=0
+work=$(mktemp -d /tmp/test-vexlolpr.XXXXXX) || exit 1
+server_pid=""
+extra_pids=""
+
+pass() {
+    passed=$((passed + 1))
+    echo "ok   - $1"
+}
+
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL - $1"
+    shift
+    local line
+    for line in "$@"; do
+        echo "       $line"
+    done
+}
+
+skip() {
+    echo "vexlolpr.$group: skipped: $1"
+    exit 77
+}
+
+# check_eq NAME EXPECTED ACTUAL
+check_eq() {
+    if [ "$2" = "$3" ]; then
+        pass "$1"
+    else
+        fail "$1" "expected: '$2'" "actual:   '$3'"
+    fi
+}
+
+# check_match NAME EXTENDED-REGEX TEXT
+check_match() {
+    if printf '%s' "$3" | grep -Eq -- "$2"; then
+        pass "$1"
+    else
+        fail "$1" "expected to match: $2" "actual: '$3'"
+    fi
+}
+
+# check_no_match NAME EXTENDED-REGEX TEXT
+check_no_match() {
+    if printf '%s' "$3" | grep -Eq -- "$2"; then
+        fail "$1" "expected not to match: $2" "actual: '$3'"
+    else
+        pass "$1"
+    fi
+}
+
+# check_cmp NAME EXPECTED-FILE ACTUAL-FILE: byte for byte.
+check_cmp() {
+    if [ ! -f "$3" ]; then
+        fail "$1" "missing file: $3"
+    elif cmp -s -- "$2" "$3"; then
+        pass "$1"
+    else
+        fail "$1" "expected $(wc -c <"$2") bytes ($2), got $(wc -c <"$3") bytes ($3)" \
+            "$(cmp -- "$2" "$3" 2>&1 | head -n 1)"
+    fi
+}
+
+finish() {
+    local pid
+    for pid in $extra_pids $server_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    if [ "$failed" -ne 0 ] && [ -f "$work/lpd.log" ]; then
+        echo "---- last lines of vexlolpd's log"
+        tail -n 20 "$work/lpd.log"
+    fi
+    echo "vexlolpr.$group: $passed checks passed, $failed failed"
+    if [ "$failed" -ne 0 ] && [ -n "${VEXLOLPR_TEST_KEEP:-}" ]; then
+        echo "scratch directory kept: $work"
+    else
+        rm -rf "$work"
+    fi
+    [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+    exit $?
+}
+
+for program in "$cli" "$server"; do
+    [ -x "$program" ] || {
+        echo "$program is not executable"
+        exit 1
+    }
+done
+# Some checks run from another directory.
+case $cli in /*) ;; *) cli=$(pwd)/$cli ;; esac
+case $server in /*) ;; *) server=$(pwd)/$server ;; esac
+command -v timeout >/dev/null 2>&1 || skip "timeout not found"
+
+# ---- the server ---------------------------------------------------------------------------
+
+spool=$work/spool
+port=""
+dest=""
+
+# Starts vexlolpd with the queues lp and other on a port the system chooses; it stops
+# itself after 150 s whatever happens here.
+start_server() {
+    local i
+    "$server" --spool "$spool" --queue lp --queue other --port 0 --port-file "$work/port" \
+        --deadline 150 --verbose 2>"$work/lpd.log" &
+    server_pid=$!
+    for i in $(seq 100); do
+        if [ -s "$work/port" ]; then
+            port=$(cat "$work/port")
+            dest=lp@127.0.0.1:$port
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "vexlolpd writes its port file" "$(tail -n 5 "$work/lpd.log")"
+    finish
+}
+
+# A port where nothing listens: one the system handed out and took back.
+closed_port() {
+    "$server" --spool "$work/closed-spool" --port 0 --port-file "$work/closed-port" --max-connections 1 \
+        --deadline 10 2>/dev/null &
+    local pid=$! i
+    for i in $(seq 100); do
+        [ -s "$work/closed-port" ] && break
+        sleep 0.1
+    done
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    cat "$work/closed-port"
+}
+
+# A server that takes connections and never answers: its port in silent_port, empty
+# when python3 is missing.  It ends by itself after 40 s.
+silent_port=""
+start_silent() {
+    command -v python3 >/dev/null 2>&1 || return 1
+    python3 -c 'import socket, sys, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(8)
+print(s.getsockname()[1], flush=True)
+time.sleep(40)' >"$work/silent.port" &
+    extra_pids="$extra_pids $!"
+    local i
+    for i in $(seq 100); do
+        [ -s "$work/silent.port" ] && break
+        sleep 0.1
+    done
+    silent_port=$(cat "$work/silent.port")
+    [ -n "$silent_port" ]
+}
+
+# Number of connections the server has taken so far.
+connections() { grep -c '^vexlolpd: #[0-9]* ' "$work/lpd.log"; }
+
+# The jobs in the queue lp, as their control files' names.
+control_files() { ls "$spool/lp" 2>/dev/null | grep '^cfA' | sort; }
+clear_queue() { rm -f "$spool"/lp/* "$spool"/other/*; }
+
+# ---- running the command ----------------------------------------------------------------
+
+rc=0
+# run TAG ARGS...: vexlolpr with a time bound; standard output in $work/TAG.out, standard
+# error in $work/TAG.err, the exit status in rc.
+run() {
+    local tag=$1
+    shift
+    timeout -k 5 60 "$cli" "$@" >"$work/$tag.out" 2>"$work/$tag.err" </dev/null
+    rc=$?
+}
+
+# run_env TAG VAR=VALUE... -- ARGS...: the same with a changed environment.
+run_env() {
+    local tag=$1
+    shift
+    local vars=()
+    while [ "$1" != "--" ]; do
+        vars+=("$1")
+        shift
+    done
+    shift
+    env "${vars[@]}" timeout -k 5 60 "$cli" "$@" >"$work/$tag.out" 2>"$work/$tag.err" </dev/null
+    rc=$?
+}
+
+out() { cat "$work/$1.out"; }
+err() { cat "$work/$1.err"; }
+
+# expect_usage NAME TAG MESSAGE-REGEX ARGS...: exit status 2, one message line naming the
+# problem and a line pointing at the help, nothing on standard output.
+expect_usage() {
+    local name=$1 tag=$2 regex=$3
+    shift 3
+    run "$tag" "$@"
+    check_eq "$name: exit status 2" 2 "$rc"
+    check_match "$name: says why" "^vexlolpr: $regex" "$(head -n 1 "$work/$tag.err")"
+    check_match "$name: points at the help" "^Try 'vexlolpr( [a-z]+)? --help'\.$" "$(sed -n 2p "$work/$tag.err")"
+    check_eq "$name: two lines on standard error" 2 "$(wc -l <"$work/$tag.err")"
+    check_eq "$name: nothing on standard output" "" "$(out "$tag")"
+}
+
+# expect_success NAME TAG: exit status 0 and nothing on standard error.
+expect_success() {
+    check_eq "$1: exit status 0" 0 "$rc"
+    check_eq "$1: nothing on standard error" "" "$(err "$2")"
+}
+
+# expect_error NAME TAG STATUS LINE: the exit status, and LINE as the only thing on
+# standard error.
+expect_error() {
+    check_eq "$1: exit status $3" "$3" "$rc"
+    check_eq "$1: the error line" "$4" "$(err "$2")"
+    check_eq "$1: one line on standard error" 1 "$(wc -l <"$work/$2.err")"
+}
+
+# Job numbers come from the clock second: two runs in one second offer the same number,
+# which the server refuses while the first job is queued.
+wait_next_second() {
+    local now i
+    now=$(date +%s)
+    for i in $(seq 40); do
+        [ "$(date +%s)" != "$now" ] && return 0
+        sleep 0.05
+    done
+}
+
+# The number the library takes from the clock is 0 in the first second of every tenth
+# minute, and a job numbered 0 cannot be removed by number; jobs meant for removal are
+# kept clear of that second.
+avoid_job_number_zero() {
+    local i
+    for i in $(seq 40); do
+        case "$(date +%M%S)" in
+        ?958 | ?959 | ?000) sleep 0.1 ;;
+        *) return 0 ;;
+        esac
+    done
+}
+
+# The control file vexlolpr should send: HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES
+# STEM FILE, with "-" for no class.
+expected_control() {
+    local host=$1 user=$2 jobname=$3 class=$4 nobanner=$5 format=$6 copies=$7 stem=$8 file=$9 i
+    printf 'H%s\nP%s\nJ%s\n' "$host" "$user" "$jobname"
+    if [ "$nobanner" = 0 ]; then
+        [ "$class" != "-" ] && printf 'C%s\n' "$class"
+        printf 'L%s\n' "$user"
+    fi
+    for i in $(seq "$copies"); do
+        [ "$format" = p ] && printf 'T%s\n' "$file"
+        printf '%sd%s\n' "$format" "$stem"
+    done
+    printf 'Ud%s\nN%s\n' "$stem" "$file"
+}
+
+# check_job NAME FILE HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES [GIVEN]: exactly one
+# job in lp, its data file equal to FILE, its control file as expected for the file name
+# GIVEN on the command line (default FILE).
+check_job() {
+    local name=$1 file=$2 host=$3 user=$4 jobname=$5 class=$6 nobanner=$7 format=$8 copies=$9 cf stem
+    local given=${10:-$2}
+    cf=$(control_files)
+    if [ "$(printf '%s\n' "$cf" | sed '/^$/d' | wc -l)" -ne 1 ]; then
+        fail "$name: one job in the queue" "spool: $(ls "$spool/lp" | tr '\n' ' ')"
+        return 1
+    fi
+    pass "$name: one job in the queue ($cf)"
+    stem=${cf#c}
+    check_match "$name: the job's files carry the client host" "^cfA[0-9]{3}$host\$" "$cf"
+    check_cmp "$name: data file equals $(basename "$file"), byte for byte" "$file" "$spool/lp/d$stem"
+    expected_control "$host" "$user" "$jobname" "$class" "$nobanner" "$format" "$copies" "$stem" "$given" \
+        >"$work/cf.expected"
+    check_cmp "$name: control file as expected" "$work/cf.expected" "$spool/lp/$cf"
+    if ! cmp -s "$work/cf.expected" "$spool/lp/$cf"; then
+        diff -u "$work/cf.expected" "$spool/lp/$cf" | sed 's/^/       /'
+    fi
+}
+
+# The listing straight from the server, to compare with what vexlolpr writes.
+raw_listing() {
+    timeout -k 2 15 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1" && printf "\003%s\n" "$2" >&3 && cat <&3' \
+        raw "$port" "$1" >"$2" 2>/dev/null
+}
+
+# Runs a command in a network namespace of its own with nothing in it, so that a name
+# lookup cannot leave the machine.  Empty when no namespace can be made.
+isolation=""
+if unshare -n true 2>/dev/null; then
+    isolation="unshare -n"
+elif unshare -r -n true 2>/dev/null; then
+    isolation="unshare -r -n"
+fi
+
+# ---- groups ---------------------------------------------------------------------------------
+
+group_usage() {
+    start_server
+    echo "hello" >"$work/hello.txt"
+
+    run version --version
+    expect_success "--version" version
+    check_eq "--version names the project version" "vexlolpr $version" "$(out version)"
+
+    run help --help
+    expect_success "--help" help
+    check_match "--help shows the usage" "^usage: vexlolpr print \[options\] FILE\.\.\." "$(out help)"
+    local cmd
+    for cmd in print queue remove check; do
+        check_match "--help lists the command $cmd" "^  $cmd " "$(out help)"
+    done
+    check_match "--help documents the exit statuses" "130 interrupted" "$(out help)"
+
+    for cmd in print queue remove check; do
+        run "help-$cmd" "$cmd" --help
+        expect_success "$cmd --help" "help-$cmd"
+        check_match "$cmd --help shows its own usage" "^usage: vexlolpr $cmd " "$(out "help-$cmd")"
+        check_match "$cmd --help lists the destination options" "-P, --printer" "$(out "help-$cmd")"
+    done
+    check_match "print --help lists the job options" "--copies N" "$(out help-print)"
+    check_no_match "queue --help leaves the job options out" "--copies" "$(out help-queue)"
+    run help-after print -P x --help
+    check_eq "--help after other options: exit status 0" 0 "$rc"
+    check_match "--help after other options: the command's help" "^usage: vexlolpr print " "$(out help-after)"
+
+    expect_usage "no arguments" none "no command given" 
+    expect_usage "unknown command" badcmd "unknown command 'prnt'" prnt
+    expect_usage "print without a file" nofile "no file to print" print -P "$dest"
+    expect_usage "no destination" nodest \
+        "no destination: give -P QUEUE@HOST, or -P QUEUE with -H HOST, or set PRINTER=QUEUE@HOST$" \
+        print "$work/hello.txt"
+    expect_usage "-P without a host" nohost "no server host for queue 'lp'" print -P lp "$work/hello.txt"
+    expect_usage "-H without a queue" noqueue "no queue given" print -H 127.0.0.1 "$work/hello.txt"
+    expect_usage "host both in -P and -H" twohosts "the host is given twice" \
+        print -P "$dest" -H 127.0.0.1 "$work/hello.txt"
+    expect_usage "empty queue name" emptyqueue "no queue name in -P '@127.0.0.1'" print -P @127.0.0.1 "$work/hello.txt"
+    expect_usage "empty host name" emptyhost "no host name after '@'" print -P lp@ "$work/hello.txt"
+    expect_usage "empty -P" emptyp "empty -P" print -P "" "$work/hello.txt"
+    expect_usage "empty -H" emptyh "empty -H" print -P lp -H "" "$work/hello.txt"
+    local bad
+    for bad in 0 65536 99999 abc 5x ""; do
+        expect_usage "port '$bad'" "port-$bad" "bad server '127.0.0.1:$bad'" print -P "lp@127.0.0.1:$bad" "$work/hello.txt"
+    done
+    for bad in 0 65536 -1 two 1.5; do
+        expect_usage "copies '$bad'" "copies-$bad" "bad number of copies" print -P "$dest" -# "$bad" "$work/hello.txt"
+    done
+    for bad in F ff 1 ""; do
+        expect_usage "format '$bad'" "format-$bad" "bad format" print -P "$dest" --format "$bad" "$work/hello.txt"
+    done
+    expect_usage "reply time-out 0" timeout0 "bad reply time-out '0'" print -P "$dest" --reply-timeout 0 "$work/hello.txt"
+    expect_usage "waiting time too long" waitbusy "bad waiting time '86401'" print -P "$dest" --wait-busy 86401 "$work/hello.txt"
+    expect_usage "unknown short option" unknown-short "unknown option -x" print -x -P "$dest" "$work/hello.txt"
+    expect_usage "unknown long option" unknown-long "unknown option --colour$" print --colour=red -P "$dest" "$work/hello.txt"
+    expect_usage "-P without its value" novalue "option -P needs a value" print "$work/hello.txt" -P
+    expect_usage "--user without its value" novalue-long "option --user needs a value" print "$work/hello.txt" --user
+    expect_usage "job option with queue" jobopt-queue "option -J applies to print only" queue -P "$dest" -J name
+    expect_usage "job option with check" jobopt-check "option --control-first applies to print only" check -P "$dest" --control-first
+    expect_usage "job option with remove" jobopt-remove "option -h applies to print only" remove -P "$dest" -h 12
+    expect_usage "remove without a job number" rm-none "no job number given" remove -P "$dest"
+    for bad in 0 65536 abc -3; do
+        expect_usage "remove job '$bad'" "rm-$bad" "bad job number '$bad'" remove -P "$dest" -- "$bad"
+    done
+    expect_usage "queue with an operand" queue-operand "unexpected operand 'extra'" queue -P "$dest" extra
+    expect_usage "empty user name" emptyuser "empty user name" print -P "$dest" -U "" "$work/hello.txt"
+    check_eq "usage errors reach no server" 0 "$(connections)"
+
+    # A queue name the protocol cannot carry is refused before anything is sent.
+    run badname print -P "l p@127.0.0.1:$port" "$work/hello.txt"
+    expect_error "queue name with a space" badname 2 \
+        "vexlolpr: The printer name can't be sent to the server: it holds a space or a control character (error 5100)"
+    check_eq "a refused name reaches no server" 0 "$(connections)"
+
+    # PRINTER, in the same form as -P.
+    run_env printer "PRINTER=$dest" -- check
+    expect_success "PRINTER=$dest" printer
+    check_eq "PRINTER: check names the destination" "$dest accepts jobs" "$(out printer)"
+    run_env printer-other "PRINTER=nosuch@127.0.0.1:$port" -- check
+    expect_error "PRINTER names the queue" printer-other 1 \
+        "vexlolpr: Server error: perhaps there is no nosuch printer (error 5012)"
+    run_env printer-over "PRINTER=nosuch@127.0.0.1:$port" -- check -P "$dest"
+    expect_success "-P wins over PRINTER" printer-over
+    run_env printer-queue "PRINTER=other" -- check -H "127.0.0.1:$port"
+    expect_success "PRINTER with a queue only, and -H" printer-queue
+    check_eq "PRINTER with -H: the destination" "other@127.0.0.1:$port accepts jobs" "$(out printer-queue)"
+    run_env printer-h "PRINTER=lp@nosuch.invalid" -- check -H "127.0.0.1:$port"
+    expect_success "-H wins over the host in PRINTER" printer-h
+    check_eq "-H wins over the host in PRINTER: the destination" "$dest accepts jobs" "$(out printer-h)"
+    run_env printer-nohost "PRINTER=lp" -- check
+    check_eq "PRINTER without a host: exit status 2" 2 "$rc"
+    check_match "PRINTER without a host: says so" "PRINTER names no host" "$(err printer-nohost)"
+    run_env printer-empty "PRINTER=" -- check
+    check_eq "empty PRINTER: exit status 2" 2 "$rc"
+    check_match "empty PRINTER: no destination" "^vexlolpr: no destination" "$(err printer-empty)"
+
+    # Options may follow the command's operands, and -- ends them.
+    run_env late "PRINTER=$dest" -- check --quiet
+    expect_success "options after the command" late
+    check_eq "--quiet: no success message" "" "$(out late)"
+    run_env posix "POSIXLY_CORRECT=1" -- check -P "$dest"
+    expect_success "options after the command with POSIXLY_CORRECT" posix
+}
+
+group_errors() {
+    start_server
+    echo "hello" >"$work/hello.txt"
+    : >"$work/empty.txt"
+    mkdir "$work/adir"
+
+    # The unresolvable host: checked where no name lookup can leave the machine.
+    if [ -n "$isolation" ]; then
+        local cmd
+        for cmd in print queue check remove; do
+            local args=()
+            case $cmd in
+            print) args=("$work/hello.txt") ;;
+            remove) args=(17) ;;
+            esac
+            timeout -k 5 60 $isolation "$cli" "$cmd" -P lp@nosuch.invalid "${args[@]}" \
+                >"$work/nosuch-$cmd.out" 2>"$work/nosuch-$cmd.err" </dev/null
+            rc=$?
+            expect_error "$cmd on an unresolvable host" "nosuch-$cmd" 1 \
+                "vexlolpr: Can't resolve host name nosuch.invalid (error 4914)"
+            check_eq "$cmd on an unresolvable host: nothing on standard output" "" "$(out "nosuch-$cmd")"
+        done
+    else
+        echo "     (no network namespace: the unresolvable host is not tried)"
+    fi
+
+    local before
+    before=$(connections)
+    run missing print -P "$dest" "$work/nosuch.txt"
+    expect_error "missing file" missing 3 "vexlolpr: $work/nosuch.txt: File not found (error 4977)"
+    run empty print -P "$dest" "$work/empty.txt"
+    expect_error "empty file" empty 3 \
+        "vexlolpr: $work/empty.txt: Unexpected end of file or dir (error 4965; the file is empty)"
+    run dir print -P "$dest" "$work/adir"
+    expect_error "directory" dir 3 "vexlolpr: $work/adir: File not found (error 4977; is a directory)"
+    run devnull print -P "$dest" /dev/null
+    expect_error "device" devnull 3 "vexlolpr: /dev/null: File not found (error 4977; not a regular file)"
+    check_eq "local file problems reach no server" "$before" "$(connections)"
+
+    run unknown print -P "nosuch@127.0.0.1:$port" "$work/hello.txt"
+    expect_error "unknown queue" unknown 1 "vexlolpr: Server error: perhaps there is no nosuch printer (error 5012)"
+    check_match "unknown queue: the server refused it" "rejected: receive job: unknown printer nosuch" \
+        "$(cat "$work/lpd.log")"
+
+    local closed
+    closed=$(closed_port)
+    run refused print -P "lp@127.0.0.1:$closed" "$work/hello.txt"
+    check_eq "nothing listening: exit status 1" 1 "$rc"
+    check_match "nothing listening: one error line" \
+        "^vexlolpr: LPD is not running on remote host \(error [0-9]+\)$" "$(err refused)"
+    check_eq "nothing listening: one line on standard error" 1 "$(wc -l <"$work/refused.err")"
+
+    # --reply-timeout bounds the wait for a server that never answers (the default
+    # would wait 30 s).
+    if start_silent; then
+        local cmd started
+        for cmd in print queue check; do
+            started=$SECONDS
+            if [ "$cmd" = print ]; then
+                run "silent-$cmd" print -P "lp@127.0.0.1:$silent_port" --reply-timeout 1500 "$work/hello.txt"
+            else
+                run "silent-$cmd" "$cmd" -P "lp@127.0.0.1:$silent_port" --reply-timeout 1500
+            fi
+            check_eq "$cmd on a silent server: exit status 1" 1 "$rc"
+            check_eq "$cmd on a silent server: gives up after the reply time-out" 1 "$((SECONDS - started <= 8))"
+            check_match "$cmd on a silent server: one error line" "^vexlolpr: .* \(error [0-9]+\)$" "$(err "silent-$cmd")"
+            check_eq "$cmd on a silent server: one line on standard error" 1 "$(wc -l <"$work/silent-$cmd.err")"
+        done
+    else
+        echo "     (python3 not found: no silent server)"
+    fi
+
+    # Several files: each is tried; the status is the first failure's, each line names
+    # its file.
+    run several-1 print -P "nosuch@127.0.0.1:$port" "$work/hello.txt" "$work/nosuch.txt"
+    check_eq "server failure, then a missing file: the first failure's status" 1 "$rc"
+    check_eq "server failure, then a missing file: a line for each" \
+        "vexlolpr: $work/hello.txt: Server error: perhaps there is no nosuch printer (error 5012)|vexlolpr: $work/nosuch.txt: File not found (error 4977)" \
+        "$(tr '\n' '|' <"$work/several-1.err" | sed 's/|$//')"
+    run several-2 print -P "nosuch@127.0.0.1:$port" "$work/nosuch.txt" "$work/hello.txt"
+    check_eq "missing file, then a server failure: the first failure's status" 3 "$rc"
+    check_eq "missing file, then a server failure: two lines" 2 "$(wc -l <"$work/several-2.err")"
+
+    clear_queue
+    cp "$work/hello.txt" "$work/second.txt"
+    run several-3 print -P "$dest" "$work/hello.txt" "$work/nosuch.txt" "$work/second.txt"
+    check_eq "a missing file among good ones: status 3" 3 "$rc"
+    check_eq "a missing file among good ones: its line" "vexlolpr: $work/nosuch.txt: File not found (error 4977)" \
+        "$(err several-3)"
+    check_eq "a missing file among good ones: the others are queued" 2 "$(control_files | wc -l)"
+    check_eq "nothing on standard output" "" "$(out several-3)"
+    check_eq "no job left half-way" "" "$(grep -E 'abandoned|discarded|closed by the client' "$work/lpd.log")"
+}
+
+group_print() {
+    start_server
+    printf 'first line\nsecond line\n\tindented third\n' >"$work/text.txt"
+    local i octal=""
+    for i in $(seq 0 255); do
+        octal="$octal\\$(printf '%03o' "$i")"
+    done
+    printf "$octal$octal" >"$work/bytes.bin"
+    head -c 5000000 /dev/urandom >"$work/large.bin"
+
+    local me host
+    me=$(id -un)
+    host=$(uname -n)
+    host=${host%%.*}
+
+    # Defaults: the login name, the short host name, one copy, format f, banner, data
+    # file first, the file name as the job name.
+    clear_queue
+    run defaults print -P "$dest" "$work/text.txt"
+    expect_success "defaults" defaults
+    check_eq "defaults: nothing on standard output" "" "$(out defaults)"
+    check_job "defaults" "$work/text.txt" "$host" "$me" "$work/text.txt" - 0 f 1
+    check_match "defaults: data file first" "#[0-9]+ data file dfA[^|]*\|[^|]*#[0-9]+ control file cfA" \
+        "$(grep -E ' (data|control) file ' "$work/lpd.log" | tr '\n' '|')"
+
+    # The time settings reach the library (its trace shows them), and --trace writes
+    # the trace on standard error.
+    clear_queue
+    run trace print -P "$dest" --trace --reply-timeout 12345 --wait-busy 7 "$work/text.txt"
+    check_eq "--trace: exit status 0" 0 "$rc"
+    check_match "--trace: the library's trace on standard error" "LPR_Print\(\) entered" "$(err trace)"
+    check_match "--reply-timeout and --wait-busy reach the library" "lpr-timeout=7 reply-timeout=12345" "$(err trace)"
+    clear_queue
+    run defaults-trace print -P "$dest" --trace "$work/text.txt"
+    check_match "the default waits reach the library" "lpr-timeout=10 reply-timeout=30000" "$(err defaults-trace)"
+
+    # Every job option.
+    clear_queue
+    run options print -P "$dest" -U alice --client-host ws-a -# 3 -J "quarterly report" -C Urgent "$work/text.txt"
+    expect_success "user, client host, copies, job name, class" options
+    check_job "user, client host, copies, job name, class" "$work/text.txt" ws-a alice "quarterly report" Urgent 0 f 3
+
+    clear_queue
+    run literal print -P "$dest" --user bob --client-host ws-b --copies 2 -h -C Ignored -l --control-first \
+        "$work/bytes.bin"
+    expect_success "no banner, format l, control file first" literal
+    check_job "no banner, format l, control file first" "$work/bytes.bin" ws-b bob "$work/bytes.bin" - 1 l 2
+    local cf
+    cf=$(control_files)
+    check_match "--control-first: control file first" "control file $cf, [0-9]+ bytes\|[^|]*data file d${cf#c}," \
+        "$(grep -E ' (data|control) file ' "$work/lpd.log" | tr '\n' '|')"
+
+    clear_queue
+    run titled print -P "$dest" -U carol --client-host ws-c -p "$work/text.txt"
+    expect_success "-p" titled
+    check_job "-p: titled format" "$work/text.txt" ws-c carol "$work/text.txt" - 0 p 1
+
+    clear_queue
+    run format print -P "$dest" -U dave --client-host ws-d --format=o "$work/text.txt"
+    expect_success "--format=o" format
+    check_job "--format=o" "$work/text.txt" ws-d dave "$work/text.txt" - 0 o 1
+
+    clear_queue
+    run large print -P "$dest" -U erin --client-host ws-e "$work/large.bin"
+    expect_success "5 MB of random bytes" large
+    check_job "5 MB of random bytes" "$work/large.bin" ws-e erin "$work/large.bin" - 0 f 1
+
+    # Options after the operands, -H, and a file whose name starts with '-' after --.
+    clear_queue
+    cp "$work/text.txt" "$work/-dash.txt"
+    (cd "$work" && timeout -k 5 60 "$cli" print -- -dash.txt -P "$dest" -U frank --client-host ws-f \
+        >"$work/dash.out" 2>"$work/dash.err" </dev/null)
+    rc=$?
+    check_eq "after --, -P is an operand: exit status 2" 2 "$rc"
+    check_match "after --, -P is an operand: no destination" "^vexlolpr: no destination" "$(err dash)"
+    (cd "$work" && timeout -k 5 60 "$cli" print -U frank --client-host ws-f -H "127.0.0.1:$port" -P lp \
+        -- -dash.txt >"$work/dash.out" 2>"$work/dash.err" </dev/null)
+    rc=$?
+    expect_success "-P QUEUE with -H, a file named -dash.txt after --" dash
+    check_job "a file named -dash.txt" "$work/-dash.txt" ws-f frank "-dash.txt" - 0 f 1 "-dash.txt"
+
+    # Several files in one run: one job each, every one byte for byte.
+    clear_queue
+    run several print "$work/text.txt" "$work/bytes.bin" "$work/large.bin" -P "$dest" -U gina --client-host ws-g
+    expect_success "three files in one run" several
+    check_eq "three files: three jobs" 3 "$(control_files | wc -l)"
+    local f d
+    for cf in $(control_files); do
+        d=$spool/lp/d${cf#c}
+        f=$(sed -n 's/^N//p' "$spool/lp/$cf")
+        if [ -f "$f" ] && cmp -s "$f" "$d"; then
+            pass "three files: $cf carries $(basename "$f") byte for byte"
+        else
+            fail "three files: $cf carries its file byte for byte" "N=$f"
+        fi
+    done
+    check_eq "no job left half-way" "" "$(grep -E 'abandoned|discarded|closed by the client' "$work/lpd.log")"
+}
+
+group_queue() {
+    start_server
+    printf 'one\n' >"$work/a.txt"
+    head -c 3000 /dev/urandom >"$work/b.bin"
+
+    run empty queue -P "$dest"
+    expect_success "empty queue" empty
+    raw_listing lp "$work/raw-empty"
+    check_cmp "empty queue: the listing as the server sent it" "$work/raw-empty" "$work/empty.out"
+    check_eq "empty queue: the server's words" "no entries" "$(out empty)"
+
+    run print-a print -P "$dest" -U alice --client-host ws-a -J first "$work/a.txt"
+    wait_next_second
+    run print-b print -P "$dest" -U bob --client-host ws-b "$work/b.bin"
+    check_eq "two jobs queued" 2 "$(control_files | wc -l)"
+
+    run two queue -P "$dest"
+    expect_success "two jobs" two
+    raw_listing lp "$work/raw-two"
+    check_cmp "two jobs: the listing as the server sent it" "$work/raw-two" "$work/two.out"
+    check_eq "two jobs: a heading and two lines" 3 "$(wc -l <"$work/two.out")"
+    check_match "two jobs: alice's job" "alice +[0-9]+ +$work/a.txt +4 bytes" "$(out two)"
+    check_match "two jobs: bob's job" "bob +[0-9]+ +$work/b.bin +3000 bytes" "$(out two)"
+
+    # The server's answer for a queue it does not have is its listing too.
+    run other queue -P "nosuch@127.0.0.1:$port"
+    expect_success "unknown queue" other
+    raw_listing nosuch "$work/raw-other"
+    check_cmp "unknown queue: the server's text as sent" "$work/raw-other" "$work/other.out"
+
+    # A closed standard output is a failure, not a silent loss.
+    if [ -w /dev/full ]; then
+        timeout -k 5 60 "$cli" queue -P "$dest" >/dev/full 2>"$work/full.err" </dev/null
+        rc=$?
+        check_eq "standard output full: exit status 1" 1 "$rc"
+        check_match "standard output full: says so" "^vexlolpr: standard output: " "$(err full)"
+    fi
+}
+
+group_remove() {
+    start_server
+    printf 'remove me\n' >"$work/r.txt"
+    avoid_job_number_zero
+    run print print -P "$dest" -U alice --client-host ws-a "$work/r.txt"
+    expect_success "job to remove submitted" print
+    local cf n
+    cf=$(control_files)
+    n=$((10#$(printf '%s' "$cf" | sed -n 's/^cfA\([0-9][0-9][0-9]\).*/\1/p')))
+
+    run other remove -P "$dest" -U mallory "$n"
+    expect_success "removal by another user: the request succeeds" other
+    check_match "removal by another user: reached the server in mallory's name" \
+        "remove jobs from lp by mallory: vexlolpd: job $n belongs to alice" "$(cat "$work/lpd.log")"
+    check_eq "removal by another user: the job stays" "$cf" "$(control_files)"
+
+    run owner remove -P "$dest" -U alice "$n"
+    expect_success "removal by the owner" owner
+    check_match "removal by the owner: reached the server" "remove jobs from lp by alice: dfA.* dequeued" \
+        "$(cat "$work/lpd.log")"
+    check_eq "removal by the owner: the job is gone" "" "$(control_files)"
+    run listing queue -P "$dest"
+    check_eq "removal by the owner: the listing is empty" "no entries" "$(out listing)"
+
+    # Several numbers: one request each.
+    local before
+    before=$(grep -c 'remove jobs from lp by alice' "$work/lpd.log")
+    run several remove -P "$dest" -U alice 101 202
+    expect_success "two job numbers" several
+    check_eq "two job numbers: two requests" $((before + 2)) "$(grep -c 'remove jobs from lp by alice' "$work/lpd.log")"
+}
+
+group_check() {
+    start_server
+    local before
+    before=$(ls -A "$spool" "$spool/lp" | sort)
+    run ok check -P "$dest"
+    expect_success "check on lp" ok
+    check_eq "check on lp: the answer" "$dest accepts jobs" "$(out ok)"
+    check_match "check on lp: the job was offered and withdrawn" "receive job for lp\|[^|]*abort job" \
+        "$(grep -E 'receive job|abort job' "$work/lpd.log" | tr '\n' '|')"
+    check_eq "check on lp: nothing spooled" "$before" "$(ls -A "$spool" "$spool/lp" | sort)"
+
+    run quiet check -q -P "$dest"
+    expect_success "check --quiet" quiet
+    check_eq "check --quiet: nothing on standard output" "" "$(out quiet)"
+
+    run unknown check -P "nosuch@127.0.0.1:$port"
+    expect_error "check on an unknown queue" unknown 1 \
+        "vexlolpr: Server error: perhaps there is no nosuch printer (error 5012)"
+    check_eq "check on an unknown queue: nothing on standard output" "" "$(out unknown)"
+
+    local closed
+    closed=$(closed_port)
+    run refused check -P "lp@127.0.0.1:$closed"
+    check_eq "check where nothing listens: exit status 1" 1 "$rc"
+    check_match "check where nothing listens: one error line" "^vexlolpr: .* \(error [0-9]+\)$" "$(err refused)"
+}
+
+# Starts vexlolpr in the background with SIGINT at its default, as a terminal would;
+# a shell's background job would otherwise ignore it.
+start_cli() {
+    local tag=$1
+    shift
+    if env --default-signal=INT true 2>/dev/null; then
+        env --default-signal=INT "$cli" "$@" >"$work/$tag.out" 2>"$work/$tag.err" </dev/null &
+    else
+        python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execv(sys.argv[1], sys.argv[1:])' "$cli" "$@" >"$work/$tag.out" 2>"$work/$tag.err" </dev/null &
+    fi
+    cli_pid=$!
+}
+
+# wait_exit PID SECONDS: the exit status in rc, 255 when it did not end in time (it is
+# then killed).
+wait_exit() {
+    local pid=$1 i
+    for i in $(seq $(($2 * 20))); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            rc=$?
+            return 0
+        fi
+        sleep 0.05
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    rc=255
+    return 1
+}
+
+# The size of the data file the server is receiving, 0 while there is none.
+incoming_size() {
+    local f
+    for f in "$spool"/.incoming-*/dfA*; do
+        [ -f "$f" ] && stat -c %s "$f" && return
+    done
+    echo 0
+}
+
+group_cancel() {
+    env --default-signal=INT true 2>/dev/null || command -v python3 >/dev/null 2>&1 ||
+        skip "neither env --default-signal nor python3"
+    start_server
+    truncate -s 200M "$work/big.bin"
+
+    # Ctrl-C in the middle of a large transfer.
+    start_cli big print -P "$dest" "$work/big.bin"
+    local i size=0
+    for i in $(seq 200); do
+        size=$(incoming_size)
+        [ "$size" -ge 4000000 ] && break
+        kill -0 "$cli_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ "$size" -lt 4000000 ]; then
+        fail "the transfer got going" "server has $size bytes; $(err big)"
+        kill "$cli_pid" 2>/dev/null
+        wait "$cli_pid" 2>/dev/null
+        return
+    fi
+    pass "the transfer got going ($size bytes at the server)"
+    local started=$SECONDS
+    kill -INT "$cli_pid"
+    wait_exit "$cli_pid" 20
+    check_eq "cancelled: exit status 130" 130 "$rc"
+    check_eq "cancelled: ends within 5 s" 1 "$((SECONDS - started <= 5))"
+    check_match "cancelled: one line with the cancel's code" "^vexlolpr: interrupted: .* \(error 4601\)$" "$(err big)"
+    check_eq "cancelled: one line on standard error" 1 "$(wc -l <"$work/big.err")"
+    check_eq "cancelled: nothing on standard output" "" "$(out big)"
+    # The server notices the connection ending inside the data file and throws the job away.
+    for i in $(seq 50); do
+        grep -q 'data file dfA.*: closed by the client' "$work/lpd.log" && break
+        sleep 0.1
+    done
+    check_match "cancelled: the server saw the connection end in the data file" \
+        'data file dfA[0-9]{3}[^ ]*: closed by the client' "$(cat "$work/lpd.log")"
+    check_no_match "cancelled: the server queued nothing" "queued cfA" "$(cat "$work/lpd.log")"
+    check_eq "cancelled: nothing in the queue" "" "$(ls -A "$spool/lp")"
+    for i in $(seq 50); do
+        [ -z "$(ls -d "$spool"/.incoming-* 2>/dev/null)" ] && break
+        sleep 0.1
+    done
+    check_eq "cancelled: nothing left half-received" "" "$(ls -d "$spool"/.incoming-* 2>/dev/null)"
+    run after queue -P "$dest"
+    check_eq "cancelled: the listing is empty" "no entries" "$(out after)"
+
+    # Files after the interrupted one are not tried.
+    printf 'small\n' >"$work/small.txt"
+    start_cli rest print -P "$dest" "$work/big.bin" "$work/small.txt"
+    for i in $(seq 200); do
+        [ "$(incoming_size)" -ge 2000000 ] && break
+        kill -0 "$cli_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -INT "$cli_pid"
+    wait_exit "$cli_pid" 20
+    check_eq "cancel with a file to follow: exit status 130" 130 "$rc"
+    check_match "cancel with a file to follow: says what was left" "^vexlolpr: interrupted: 1 of 2 files not sent$" \
+        "$(err rest)"
+    check_eq "cancel with a file to follow: nothing queued" "" "$(ls -A "$spool/lp")"
+
+    # Ctrl-C twice in a row: over at once, still nothing queued.
+    start_cli twice print -P "$dest" "$work/big.bin"
+    for i in $(seq 200); do
+        [ "$(incoming_size)" -ge 2000000 ] && break
+        kill -0 "$cli_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -INT "$cli_pid"
+    kill -INT "$cli_pid"
+    wait_exit "$cli_pid" 10
+    check_eq "two interrupts: exit status 130" 130 "$rc"
+    check_match "two interrupts: says it was interrupted" "interrupted" "$(err twice)"
+    sleep 0.5
+    check_eq "two interrupts: nothing queued" "" "$(ls -A "$spool/lp")"
+
+    # A check against a server that never answers ends at the first interrupt, long
+    # before its reply time-out.
+    if start_silent; then
+        start_cli silent check -P "lp@127.0.0.1:$silent_port" --reply-timeout 30000
+        sleep 1
+        kill -0 "$cli_pid" 2>/dev/null && pass "check on a silent server is waiting" ||
+            fail "check on a silent server is waiting" "$(err silent)"
+        started=$SECONDS
+        kill -INT "$cli_pid"
+        wait_exit "$cli_pid" 10
+        check_eq "check interrupted: exit status 130" 130 "$rc"
+        check_eq "check interrupted: ends within 3 s" 1 "$((SECONDS - started <= 3))"
+        check_eq "check interrupted: the line" "vexlolpr: interrupted" "$(err silent)"
+    fi
+
+    # Started with SIGINT ignored (a background job of a script), it stays ignored.
+    "$cli" print -P "$dest" "$work/big.bin" >"$work/ignored.out" 2>"$work/ignored.err" </dev/null &
+    cli_pid=$!
+    for i in $(seq 200); do
+        [ "$(incoming_size)" -ge 1000000 ] && break
+        kill -0 "$cli_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -INT "$cli_pid"
+    sleep 1
+    if kill -0 "$cli_pid" 2>/dev/null; then
+        pass "SIGINT ignored by the parent: the transfer goes on"
+    else
+        fail "SIGINT ignored by the parent: the transfer goes on" "$(err ignored)"
+    fi
+    kill -TERM "$cli_pid" 2>/dev/null
+    wait "$cli_pid" 2>/dev/null
+}
+
+# run_pty TAG ARGS...: vexlolpr with a pseudo-terminal as standard error (window 100
+# columns); what the terminal received in $work/TAG.tty, standard output in
+# $work/TAG.out, the exit status in rc.
+run_pty() {
+    local tag=$1
+    shift
+    timeout -k 5 90 python3 -c '
+import os, pty, select, struct, subprocess, sys, time, fcntl, termios
+tty_file, out_file = sys.argv[1], sys.argv[2]
+master, slave = pty.openpty()
+fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+with open(out_file, "wb") as out:
+    child = subprocess.Popen(sys.argv[3:], stdin=subprocess.DEVNULL, stdout=out, stderr=slave)
+os.close(slave)
+data = b""
+deadline = time.monotonic() + 60
+while time.monotonic() < deadline:
+    ready, _, _ = select.select([master], [], [], 0.2)
+    if ready:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break  # every copy of the terminal closed: the command is over
+        if not chunk:
+            break
+        data += chunk
+if time.monotonic() >= deadline:
+    child.kill()
+open(tty_file, "wb").write(data)
+sys.exit(child.wait(timeout=10))' "$work/$tag.tty" "$work/$tag.out" "$cli" "$@"
+    rc=$?
+}
+
+group_tty() {
+    command -v python3 >/dev/null 2>&1 || skip "python3 not found"
+    python3 -c 'import pty' 2>/dev/null || skip "python3 has no pty module"
+    start_server
+    head -c 3000000 /dev/urandom >"$work/three.bin"
+
+    run_pty shown print -P "$dest" -U alice --client-host ws-a "$work/three.bin"
+    check_eq "status display: exit status 0" 0 "$rc"
+    local screen
+    screen=$(tr -d '\r' <"$work/shown.tty" | sed 's/\x1b\[[0-9]*[A-Za-z]//g')
+    check_match "status display: drawn" "LPR Printing I/O Status" "$screen"
+    check_match "status display: the host" "host: 127\.0\.0\.1:$port" "$screen"
+    check_match "status display: the printer" "printer: lp" "$screen"
+    check_match "status display: the byte counter at its end, with a full bar" \
+        "Transferred 3000000 out of 3000000 bytes \[#{20}\] 100%" "$screen"
+    check_match "status display: redrawn in place" $'\x1b\\[[0-9]+A' "$(cat "$work/shown.tty")"
+    check_eq "status display: the job arrived" 1 "$(control_files | wc -l)"
+    local cf
+    cf=$(control_files)
+    check_cmp "status display: the data file byte for byte" "$work/three.bin" "$spool/lp/d${cf#c}"
+    clear_queue
+
+    run_pty quiet print -q -P "$dest" -U alice --client-host ws-a "$work/three.bin"
+    check_eq "--quiet on a terminal: exit status 0" 0 "$rc"
+    check_eq "--quiet on a terminal: nothing drawn" "" "$(cat "$work/quiet.tty")"
+    clear_queue
+
+    # The same job with standard error not a terminal: nothing but what goes wrong.
+    run plain print -P "$dest" -U alice --client-host ws-a "$work/three.bin"
+    expect_success "standard error not a terminal: nothing drawn" plain
+    clear_queue
+
+    # A failure after the display went up: the error line comes below it.
+    run_pty refused print -P "nosuch@127.0.0.1:$port" "$work/three.bin"
+    check_eq "failure on a terminal: exit status 1" 1 "$rc"
+    screen=$(tr -d '\r' <"$work/refused.tty" | sed 's/\x1b\[[0-9]*[A-Za-z]//g')
+    check_match "failure on a terminal: the display was up" "LPR Printing I/O Status" "$screen"
+    check_eq "failure on a terminal: the error line comes last" \
+        "vexlolpr: Server error: perhaps there is no nosuch printer (error 5012)" \
+        "$(printf '%s\n' "$screen" | sed '/^$/d' | tail -n 1)"
+}
+
+# The manual page renders without warnings and covers every option the help shows.
+group_manpage() {
+    [ -f "$manpage" ] || {
+        fail "the manual page exists" "$manpage"
+        return
+    }
+    pass "the manual page exists"
+    if command -v groff >/dev/null 2>&1; then
+        local warnings
+        warnings=$(groff -man -Tutf8 -ww -z "$manpage" 2>&1)
+        check_eq "the manual page renders without warnings" "" "$warnings"
+    else
+        echo "     (groff not found: rendering not checked)"
+    fi
+    local cmd opt text
+    text=$(sed 's/\\-/-/g; s/\\f[BIRP]//g' "$manpage")
+    for cmd in "" print queue remove check; do
+        run "help-$cmd" $cmd --help
+        for opt in $(grep -oE -- '(^|[ ,])--?[a-zA-Z#][a-z-]*' "$work/help-$cmd.out" | sed 's/^[ ,]*//' | sort -u); do
+            case $opt in --help | --version | -) continue ;; esac
+            check_match "the manual page documents ${cmd:-vexlolpr} $opt" "(^|[ ,\"])$opt([ ,\"]|$)" "$text"
+        done
+    done
+    check_match "the manual page lists exit status 130" '^\.B 130$' "$(cat "$manpage")"
+}
+
+case "$group" in
+usage | errors | print | queue | remove | check | cancel | tty | manpage) "group_$group" ;;
+*)
+    echo "unknown group $group"
+    exit 1
+    ;;
+esac
+finish
