@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng"
+packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
