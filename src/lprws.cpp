@@ -907,13 +907,13 @@ extern "C" {
 LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
 {
     traceflags = lpcommonarg->debugflags;
-    LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", GetTickCount());
+    LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
     if (!BeginRequest(lpcommonarg))
         return LPR_R_UNEXP_NET_ERR;
     WORD ret = do_LPR_Print(lpprintarg, lpcommonarg);
     EndRequest();
     LPRTrace("VEXLOLPR LPR_Print() exited... ret=%d lpcommonarg->errorcode=%d now=%lu lprws", ret,
-             lpcommonarg->errorcode, GetTickCount());
+             lpcommonarg->errorcode, vx::GetTickCount());
     return ret;
 }
 
@@ -946,8 +946,10 @@ LPR_EXPORT WORD LPRAPI LPR_FreeQueue(char **lplpqueue)
     if (lplpqueue == nullptr || *lplpqueue == nullptr)
         return 0;
     // The listing is a fixed block: its handle is found again from its address.
-    GlobalUnlock(GlobalHandle(*lplpqueue));
-    GlobalFree(GlobalHandle(*lplpqueue));
+    // Qualified: out here, in the global namespace, the Windows functions of the same
+    // names are in sight as well.
+    vx::GlobalUnlock(vx::GlobalHandle(*lplpqueue));
+    vx::GlobalFree(vx::GlobalHandle(*lplpqueue));
     *lplpqueue = nullptr;
     return 0;
 }

@@ -14,13 +14,35 @@
 #include "vexlolpr.h"
 
 #ifdef _WIN32
+// Built with NO_STRICT (CMakeLists.txt): window and module handles are then plain
+// pointers, so that a call such as IsWindow(hwnd) inside namespace vx finds vx::IsWindow
+// alone instead of also ::IsWindow through argument-dependent lookup, which would make
+// it ambiguous.
+#ifdef STRICT
+#error "the library is compiled with NO_STRICT (see platform.h)"
+#endif
 #include <winsock.h>
+// mingw's winsock.h takes its WSAAPI back at the end; the function table needs it.
+#ifndef WSAAPI
+#define WSAAPI WINAPI
+#endif
+// winsock.h of some SDKs stops short of the send and receive time-outs.
+#ifndef SO_SNDTIMEO
+#define SO_SNDTIMEO 0x1005
+#endif
+#ifndef SO_RCVTIMEO
+#define SO_RCVTIMEO 0x1006
+#endif
+// The cursor id of the same name stands in the way of the dialog's control id; the
+// library loads no cursors.
+#undef IDC_SIZE
 #endif
 
 namespace vx {
 
 #ifdef _WIN32
 using ::FARPROC;
+using ::HGLOBAL;
 using ::HMODULE;
 using ::LPVOID;
 using ::SOCKET;
@@ -30,12 +52,17 @@ using ::in_addr;
 using ::linger;
 using ::sockaddr;
 using ::sockaddr_in;
-using ::DLGPROC;
 using ::LRESULT;
-using ::MSG;
 using ::UINT_PTR;
 using ::WNDPROC;
-using ulong32 = unsigned long;
+// The dialog procedure's full type: without STRICT the Windows one takes no arguments.
+typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+using ulong32 = unsigned long; // u_long: 32 bits on every Windows
+// The Windows record under a type of this namespace: ::MSG itself would bring ::GetMessageA
+// and its kin into every call through argument-dependent lookup, as equally good
+// candidates.  Derived, the record converts to ::MSG where the API wants one.
+struct MSG : ::MSG {};
+static_assert(sizeof(MSG) == sizeof(::MSG), "vx::MSG is the Windows record");
 #else
 #define WINAPI
 #define WSAAPI

@@ -1,10 +1,12 @@
-// format.cpp - the printf-style formatter with the conventions of the Windows one.
+// format.cpp - the printf-style formatter with the conventions of the Windows one,
+// shared by both platforms (the Windows one, in shlwapi, knows no "%lld").
 // Each conversion is handed to snprintf on its own with an argument of the width the
 // Windows formatter takes: "l" means 32 bits there, so "%lu" reads an unsigned int.
+// With mingw, snprintf is the C99 one (__USE_MINGW_ANSI_STDIO, set by the build).
 #include <stdio.h>
 #include <string.h>
 
-#include "../platform.h"
+#include "platform.h"
 
 namespace vx {
 
