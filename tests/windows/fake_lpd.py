@@ -1,94 +1,207 @@
 #!/usr/bin/env python3
-"""fake_lpd.py - a one-job LPD on loopback for the Windows behaviour test.
+"""fake_lpd.py - a one-connection LPD on loopback for the Windows behaviour test.
 
-Listens on 127.0.0.1 at a port the system chooses and writes that port to PORTFILE,
-takes one connection that submits one job ("receive a printer job" with its control
-and data file subcommands), acknowledges every step with a zero byte and stores each
-file under SPOOLDIR by the name the client gave.  Gives up after DEADLINE seconds.
-  fake_lpd.py PORTFILE SPOOLDIR QUEUE [DEADLINE]
-Exit status 0 once a job with a control file and a data file has been received."""
+Listens on 127.0.0.1 (at --port, or a port the system chooses), writes the port to
+PORTFILE once it listens, takes one connection, plays MODE and checks every byte the
+client sends against what the client must send.  Gives up after --deadline seconds.
+
+  fake_lpd.py MODE PORTFILE [options]
+  print   \\x02lp\\n acknowledged, then the data and control file subcommands in the
+          --order given, each line, file and closing zero byte compared byte for byte
+          with the job built from --data, --host, --user, --jobname, --filename; every
+          step acknowledged; then the client must close.
+  queue   \\x03lp\\n, answered by a fixed listing and a close.
+  remove  \\x05lp user 42\\n, answered by a close.
+  silent  \\x02lp\\n, never answered; the client must close within the deadline.
+  --source-port N: the client's source port must be N.
+
+Exit status 0 when the client sent exactly what it must; 1 otherwise, with the reason on
+standard error."""
+import argparse
 import os
+import re
 import socket
 import sys
 import time
 
+QUEUE = b"lp"
+LISTING = (
+    b"lp is ready and printing\n"
+    b"Rank   Owner      Job  Files                 Total Size\n"
+    b"active tester     42   job.bin               100000 bytes\n"
+    b"1st    user       43   notes.txt             512 bytes\n"
+)
 
-def main():
-    portfile, spooldir, queue = sys.argv[1:4]
-    deadline = time.monotonic() + (float(sys.argv[4]) if len(sys.argv) > 4 else 60.0)
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind(("127.0.0.1", 0))
-    server.listen(1)
-    with open(portfile + ".tmp", "w") as f:
-        f.write("%d\n" % server.getsockname()[1])
-    os.rename(portfile + ".tmp", portfile)
 
-    def left():
-        remaining = deadline - time.monotonic()
+class Fault(Exception):
+    pass
+
+
+def shown(data, limit=120):
+    text = repr(bytes(data[:limit]))
+    return text + ("... (%d bytes)" % len(data) if len(data) > limit else "")
+
+
+class Peer:
+    def __init__(self, conn, deadline):
+        self.conn = conn
+        self.deadline = deadline
+        self.buffer = b""
+
+    def left(self):
+        remaining = self.deadline - time.monotonic()
         if remaining <= 0:
-            raise TimeoutError("deadline passed")
+            raise Fault("deadline passed")
         return remaining
 
-    server.settimeout(left())
-    conn, _ = server.accept()
-    buffer = b""
+    def fill(self):
+        """More bytes into the buffer; False at the client's close."""
+        self.conn.settimeout(self.left())
+        try:
+            chunk = self.conn.recv(65536)
+        except ConnectionResetError:
+            return False
+        if not chunk:
+            return False
+        self.buffer += chunk
+        return True
 
-    def read_line():
-        nonlocal buffer
-        while b"\n" not in buffer:
-            conn.settimeout(left())
-            chunk = conn.recv(4096)
-            if not chunk:
-                return None
-            buffer += chunk
-        line, _, buffer = buffer.partition(b"\n")
-        return line
+    def line(self, limit=512):
+        while b"\n" not in self.buffer:
+            if len(self.buffer) > limit:
+                raise Fault("no line end in %s" % shown(self.buffer))
+            if not self.fill():
+                raise Fault("closed before a line end; got %s" % shown(self.buffer))
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return line + b"\n"
 
-    def read_bytes(n):
-        nonlocal buffer
-        while len(buffer) < n:
-            conn.settimeout(left())
-            chunk = conn.recv(65536)
-            if not chunk:
-                raise EOFError("connection closed inside a file")
-            buffer += chunk
-        data, buffer = buffer[:n], buffer[n:]
+    def exactly(self, n):
+        while len(self.buffer) < n:
+            if not self.fill():
+                raise Fault("closed after %d of %d bytes" % (len(self.buffer), n))
+        data, self.buffer = self.buffer[:n], self.buffer[n:]
         return data
 
-    command = read_line()
-    if command != b"\x02" + queue.encode():
-        print("fake_lpd: unexpected command %r" % command, file=sys.stderr)
-        conn.sendall(b"\x01")
-        return 1
-    conn.sendall(b"\x00")
-    received = set()
-    for _ in range(16):  # a job has two files; anything beyond a few is a fault
-        line = read_line()
-        if line is None:
-            break
-        kind, rest = line[:1], line[1:].decode("ascii")
-        size, name = rest.split(" ", 1)
-        if kind not in (b"\x02", b"\x03") or "/" in name or not name:
-            print("fake_lpd: unexpected subcommand %r" % line, file=sys.stderr)
-            return 1
-        conn.sendall(b"\x00")
-        data = read_bytes(int(size) + 1)
-        if data[-1:] != b"\x00":
-            print("fake_lpd: file %s not closed by a zero byte" % name, file=sys.stderr)
-            return 1
-        with open(os.path.join(spooldir, name), "wb") as f:
-            f.write(data[:-1])
-        conn.sendall(b"\x00")
-        received.add("control" if kind == b"\x02" else "data")
-        print("fake_lpd: received %s (%s bytes)" % (name, size))
-    conn.close()
-    return 0 if received == {"control", "data"} else 1
+    def expect(self, want, what):
+        got = self.exactly(len(want))
+        if got != want:
+            at = next(i for i in range(len(want)) if got[i] != want[i])
+            raise Fault("%s differs at byte %d: expected %s, got %s" % (what, at, shown(want[at:]), shown(got[at:])))
+        print("fake_lpd: %s as expected (%d bytes)" % (what, len(want)))
+
+    def expect_line(self, want, what):
+        got = self.line()
+        if got != want:
+            raise Fault("%s: expected %s, got %s" % (what, shown(want), shown(got)))
+        print("fake_lpd: %s %s" % (what, shown(got)))
+
+    def until_close(self, what):
+        """The client must close now and send nothing more; returns the seconds waited."""
+        start = time.monotonic()
+        while True:
+            if self.buffer:
+                raise Fault("bytes after %s: %s" % (what, shown(self.buffer)))
+            if not self.fill():
+                return time.monotonic() - start
+
+    def ack(self):
+        self.conn.sendall(b"\x00")
+
+
+def control_text(args, stem):
+    return (
+        "H%s\nP%s\nJ%s\nL%s\nfd%s\nUd%s\nN%s\n"
+        % (args.host, args.user, args.jobname, args.user, stem, stem, args.filename)
+    ).encode()
+
+
+def play_print(peer, args):
+    with open(args.data, "rb") as f:
+        content = f.read()
+    peer.expect_line(b"\x02" + QUEUE + b"\n", "job command")
+    peer.ack()
+    first = peer.line()
+    # The job number is the client's to choose: three digits, the same in both names.
+    match = re.match(rb"^[\x02\x03]\d+ [cd]fA(\d{3})", first)
+    if not match:
+        raise Fault("first subcommand %s" % shown(first))
+    stem = "fA%s%s" % (match.group(1).decode(), args.host)
+    control = control_text(args, stem)
+    data_step = (b"\x03%d d%s\n" % (len(content), stem.encode()), content, "data file")
+    control_step = (b"\x02%d c%s\n" % (len(control), stem.encode()), control, "control file")
+    steps = [data_step, control_step] if args.order == "data" else [control_step, data_step]
+    for index, (line, body, what) in enumerate(steps):
+        got = first if index == 0 else peer.line()
+        if got != line:
+            raise Fault("%s subcommand: expected %s, got %s" % (what, shown(line), shown(got)))
+        print("fake_lpd: %s subcommand %s" % (what, shown(got)))
+        peer.ack()
+        peer.expect(body + b"\x00", what + " and its zero byte")
+        peer.ack()
+    peer.until_close("the job")
+    print("fake_lpd: job %s taken, %s first" % (stem, args.order))
+
+
+def play_queue(peer, args):
+    peer.expect_line(b"\x03" + QUEUE + b"\n", "queue command")
+    peer.conn.sendall(LISTING)
+    peer.conn.shutdown(socket.SHUT_WR)
+    peer.until_close("the queue command")
+
+
+def play_remove(peer, args):
+    peer.expect_line(b"\x05" + QUEUE + b" user 42\n", "removal command")
+    peer.conn.shutdown(socket.SHUT_WR)
+    peer.until_close("the removal command")
+
+
+def play_silent(peer, args):
+    peer.expect_line(b"\x02" + QUEUE + b"\n", "job command")
+    waited = peer.until_close("the job command")
+    print("fake_lpd: silent; the client closed after %.1f s" % waited)
+
+
+MODES = {"print": play_print, "queue": play_queue, "remove": play_remove, "silent": play_silent}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=sorted(MODES))
+    parser.add_argument("portfile")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--deadline", type=float, default=30.0)
+    parser.add_argument("--source-port", type=int)
+    parser.add_argument("--data")
+    parser.add_argument("--order", choices=("data", "control"), default="data")
+    parser.add_argument("--host", default="winclient")
+    parser.add_argument("--user", default="tester")
+    parser.add_argument("--jobname", default="winjob")
+    parser.add_argument("--filename", default="job.bin")
+    args = parser.parse_args()
+    deadline = time.monotonic() + args.deadline
+
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", args.port))
+    server.listen(1)
+    with open(args.portfile + ".tmp", "w") as f:
+        f.write("%d\n" % server.getsockname()[1])
+    os.rename(args.portfile + ".tmp", args.portfile)
+
+    server.settimeout(max(deadline - time.monotonic(), 0.1))
+    conn, peer_address = server.accept()
+    server.close()
+    print("fake_lpd: %s: connection from %s:%d" % (args.mode, peer_address[0], peer_address[1]))
+    with conn:
+        if args.source_port is not None and peer_address[1] != args.source_port:
+            raise Fault("source port %d, expected %d" % (peer_address[1], args.source_port))
+        MODES[args.mode](Peer(conn, deadline), args)
+    return 0
 
 
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except (OSError, EOFError, ValueError) as error:
-        print("fake_lpd: %s" % error, file=sys.stderr)
+    except (Fault, OSError, ValueError) as error:
+        print("fake_lpd: FAILED: %s" % (error or type(error).__name__), file=sys.stderr)
         sys.exit(1)

@@ -1,13 +1,19 @@
 #!/bin/sh
-# Behaviour of the 64-bit DLL under Wine: dllclient.exe binds the exports by name and
-# ordinal, reads a failure text from the DLL's string table and prints one job to a
-# fake LPD on loopback, whose spooled files are then compared with what was sent.
-#   run_wine.sh VEXLOLPR.DLL dllclient.exe
-# Uses a throwaway Wine prefix with the null graphics driver (no X server); exit 77
-# when wine64 or python3 is missing.
+# Behaviour of the 64-bit DLL under Wine, case by case, each against a fake LPD on
+# loopback (fake_lpd.py) that checks the bytes on the wire:
+#   run_wine.sh VEXLOLPR.DLL dllclient.exe lprcases.exe
+# dllclient.exe: binding by name and ordinal, start-up state, a text of the string table,
+# one job through the import binding.  lprcases.exe (LoadLibraryA, exports by ordinal):
+# jobs with the data file and with the control file first, the trace lines, a queue
+# listing, a removal, a silent server's time-out, a cancel from the program's own window
+# timer, no socket layer; as root in a network namespace of its own, a job to port 515
+# from the first reserved local port, 601.
+# A throwaway Wine prefix with the null graphics driver (no X server) and one persistent
+# server of that prefix for all cases.  Exit 77 when wine64 or python3 is missing.
 set -eu
 dll=$1
 client=$2
+cases=$3
 here=$(cd "$(dirname "$0")" && pwd)
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 2>/dev/null || true)
@@ -17,57 +23,169 @@ if [ -z "$wine" ] || [ ! -x "$wine" ]; then
 fi
 wineserver=$(dirname "$wine")/wineserver64
 [ -x "$wineserver" ] || wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || { echo "no wineserver next to $wine"; exit 77; }
 command -v python3 >/dev/null 2>&1 || { echo "python3 not found"; exit 77; }
+for f in "$dll" "$client" "$cases"; do
+    [ -f "$f" ] || { echo "FAIL: no such file: $f"; exit 1; }
+done
 
+# As root the whole run moves into a network namespace of its own: port 515 and the
+# reserved ports from 601 are then free whatever else runs on this machine, and the
+# source port of a first connection is known.  Wine's sockets live in its server, so the
+# server must start inside as well.
+if [ "${VEXLOLPR_WINE_NETNS:-}" = "" ]; then
+    if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null 2>&1 && command -v ip >/dev/null 2>&1 &&
+        unshare -n true 2>/dev/null; then
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        VEXLOLPR_WINE_NETNS=1 exec unshare -n -- sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+    fi
+    VEXLOLPR_WINE_NETNS=0
+fi
+netns=$VEXLOLPR_WINE_NETNS
+
+started=$(date +%s)
 work=$(mktemp -d)
 lpd=""
 cleanup() {
-    [ -n "$lpd" ] && kill "$lpd" 2>/dev/null || true
-    # Ends the processes of this prefix only: the ones this script started.
-    [ -x "$wineserver" ] && WINEPREFIX="$work/prefix" "$wineserver" -k 2>/dev/null || true
+    if [ -n "$lpd" ]; then
+        kill "$lpd" 2>/dev/null || true
+        wait "$lpd" 2>/dev/null || true
+    fi
+    # Ends the server of this prefix and its processes only: the ones this script started.
+    WINEPREFIX="$work/prefix" timeout 30 "$wineserver" -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
 timeout 120 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
 timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
 # The prefix's desktop process started before the null driver was set and has no
-# windows to offer; a restart of the prefix's server brings it back with the driver.
-"$wineserver" -k 2>/dev/null || true
+# windows to offer; the prefix's server goes down once and comes back, persistent, with
+# the driver for every case.  Persistent for 30 s past its last client only: should this
+# script be killed before its clean-up, the server still goes away on its own.
+timeout 30 "$wineserver" -k 2>/dev/null || true
 timeout 30 "$wineserver" -w 2>/dev/null || true
+timeout 30 "$wineserver" -p30 || { echo "FAIL: wineserver -p did not start"; exit 1; }
+echo "wine prefix ready after $(($(date +%s) - started)) s (network namespace of its own: $netns)"
 
-mkdir "$work/run" "$work/spool"
+mkdir "$work/run"
 cp "$dll" "$work/run/VEXLOLPR.DLL"
 cp "$client" "$work/run/dllclient.exe"
+cp "$cases" "$work/run/lprcases.exe"
 cd "$work/run"
-
-echo "-- binding, start-up state, string table"
-timeout 60 "$wine" dllclient.exe
-
-echo "-- one print job to a fake LPD on loopback"
 head -c 100000 /dev/urandom >job.bin
-python3 "$here/fake_lpd.py" "$work/port" "$work/spool" lp 60 &
-lpd=$!
+# A small job for the trace, whose lines grow with every chunk.
 i=0
-while [ ! -s "$work/port" ] && [ $i -lt 100 ]; do
-    sleep 0.1
+while [ $i -lt 40 ]; do
+    echo "line $i of the traced job"
     i=$((i + 1))
-done
-[ -s "$work/port" ] || { echo "FAIL: the fake LPD did not start"; exit 1; }
-port=$(cat "$work/port")
-status=0
-timeout 60 "$wine" dllclient.exe "127.0.0.1:$port" lp job.bin || status=1
-wait "$lpd" || status=1
-lpd=""
-[ $status -eq 0 ] || { echo "FAIL: the print job did not go through"; exit 1; }
+done >small.txt
 
-data=$(ls "$work/spool" | grep '^dfA' || true)
-control=$(ls "$work/spool" | grep '^cfA' || true)
-[ -n "$data" ] && [ -n "$control" ] || { echo "FAIL: spool holds $(ls "$work/spool")"; exit 1; }
-cmp "$work/spool/$data" job.bin || { echo "FAIL: the data file differs from the file sent"; exit 1; }
-for line in Hwinclient Ptester Jwinjob Ltester "f$data" "U$data"; do
-    grep -qx "$line" "$work/spool/$control" || { echo "FAIL: control file lacks $line"; cat "$work/spool/$control"; exit 1; }
-done
-echo "wine: the 64-bit DLL printed a job of $(wc -c <job.bin) bytes, spooled byte for byte"
+failed=""
+fail() {
+    echo "FAIL: $*"
+    failed="$failed
+  $*"
+}
+
+# Starts fake_lpd.py MODE ARGS... in the background and waits, bounded, until it
+# listens; its port is then in $port.
+start_lpd() {
+    mode=$1
+    shift
+    rm -f "$work/port"
+    python3 "$here/fake_lpd.py" "$mode" "$work/port" --deadline 30 "$@" >"$work/lpd.log" 2>&1 &
+    lpd=$!
+    n=0
+    while [ ! -s "$work/port" ] && [ $n -lt 200 ] && kill -0 "$lpd" 2>/dev/null; do
+        sleep 0.05
+        n=$((n + 1))
+    done
+    if [ ! -s "$work/port" ]; then
+        cat "$work/lpd.log"
+        return 1
+    fi
+    port=$(cat "$work/port")
+}
+
+# Waits, bounded, for the fake LPD's verdict; shows its log.
+finish_lpd() {
+    n=0
+    while kill -0 "$lpd" 2>/dev/null && [ $n -lt 200 ]; do
+        sleep 0.05
+        n=$((n + 1))
+    done
+    kill "$lpd" 2>/dev/null || true
+    rc=0
+    wait "$lpd" || rc=$?
+    lpd=""
+    sed 's/^/  | /' "$work/lpd.log"
+    return $rc
+}
+
+# One case: run_case NAME SERVERMODE "SERVER OPTIONS" PROGRAM ARGS...; SERVERMODE "-"
+# for none.  "@" in ARGS stands for the server's address.
+run_case() {
+    name=$1
+    mode=$2
+    options=$3
+    shift 3
+    echo "-- $name"
+    t0=$(date +%s)
+    if [ "$mode" != "-" ]; then
+        # shellcheck disable=SC2086 # options are words
+        if ! start_lpd "$mode" $options; then
+            fail "$name: the fake LPD did not start"
+            return 0
+        fi
+    fi
+    program=$1
+    shift
+    address="127.0.0.1:${port:-0}"
+    case " $options " in *" --port 515 "*) address=127.0.0.1 ;; esac
+    # shellcheck disable=SC2046 # the arguments hold no spaces
+    set -- $(echo "$@" | sed "s/@/$address/g")
+    client_rc=0
+    WINEDLLOVERRIDES="$overrides" timeout 40 "$wine" "$program" "$@" 2>"$work/wine.err" || client_rc=$?
+    if [ $client_rc -ne 0 ]; then
+        fail "$name: $program exited with $client_rc"
+        sed 's/^/  wine: /' "$work/wine.err" | tail -20
+    fi
+    if [ "$mode" != "-" ] && ! finish_lpd; then
+        fail "$name: the fake LPD saw something else than it must"
+    fi
+    echo "   ($(($(date +%s) - t0)) s)"
+}
+
+port=""
+overrides=$WINEDLLOVERRIDES
+run_case "binding, start-up state, string table" - "" dllclient.exe
+run_case "a job through the import binding" print "--data job.bin" dllclient.exe @ lp job.bin
+run_case "job, data file first" print "--data job.bin --order data" lprcases.exe print @ job.bin
+run_case "job, control file first" print "--data job.bin --order control" lprcases.exe printcf @ job.bin
+run_case "trace lines" print "--data small.txt --filename small.txt" lprcases.exe trace @ small.txt
+run_case "queue listing" queue "" lprcases.exe queue @
+run_case "removal" remove "" lprcases.exe remove @
+run_case "silent server, reply time-out" silent "" lprcases.exe timeout @ job.bin
+run_case "cancel from the program's window timer" silent "" lprcases.exe cancel @ job.bin
+# The loader is told that WSOCK32.DLL is disabled: it then fails to load, as where
+# there is none.
+overrides="$WINEDLLOVERRIDES;wsock32=d"
+run_case "no socket layer" - "" lprcases.exe nowinsock job.bin
+overrides=$WINEDLLOVERRIDES
+if [ "$netns" = 1 ]; then
+    run_case "job to port 515 from local port 601" print "--data job.bin --port 515 --source-port 601" \
+        lprcases.exe print @ job.bin
+else
+    echo "-- job to port 515 from local port 601: skipped (needs root and a network namespace of its own)"
+fi
+
+echo "wine: all cases in $(($(date +%s) - started)) s"
+if [ -n "$failed" ]; then
+    echo "FAILED:$failed"
+    exit 1
+fi
+echo "wine: every case passed"

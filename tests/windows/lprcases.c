@@ -1,0 +1,457 @@
+/* lprcases.c - behaviour cases of VEXLOLPR.DLL, run under Wine by run_wine.sh, each
+ * against a fake LPD (fake_lpd.py) that checks the bytes on the wire.
+ *
+ * The DLL is loaded with LoadLibraryA and every export is called by ordinal, as a
+ * program that binds at run time does.  One case per run, so that each starts from the
+ * DLL's load state (the first reserved local port, no trace switch, no error text):
+ *   lprcases.exe print HOST FILE       job, data file first, trace off: no trace lines
+ *   lprcases.exe printcf HOST FILE     job, control file first
+ *   lprcases.exe trace HOST FILE       job with debugflags 0x10: the trace lines
+ *   lprcases.exe queue HOST            queue listing, LPR_FreeQueue
+ *   lprcases.exe remove HOST           removal of job 42 as "user"
+ *   lprcases.exe timeout HOST          silent server, replytimeout 1500
+ *   lprcases.exe cancel HOST           silent server, cancel from the program's own timer
+ *   lprcases.exe nowinsock             WSOCK32.DLL cannot be loaded (run with wsock32=d)
+ * The queue is "lp" throughout.  Trace lines are caught in-process: OutputDebugStringA
+ * raises the debug-string exception, which a vectored handler sees first.
+ * Exit status 0 when every expectation held. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vexlolpr.h>
+
+#ifndef DBG_PRINTEXCEPTION_C
+#define DBG_PRINTEXCEPTION_C 0x40010006L
+#endif
+
+typedef WORD(LPRAPI *PrintFn)(LPR_PRINTARG *, LPR_COMMONARG *);
+typedef WORD(LPRAPI *DeleteFn)(LPR_DELETEARG *, LPR_COMMONARG *);
+typedef WORD(LPRAPI *QueueFn)(LPR_QUEUEARG *, LPR_COMMONARG *);
+typedef WORD(LPRAPI *FreeFn)(char **);
+typedef int(LPRAPI *TextFn)(char *, int);
+typedef int(LPRAPI *CancelFn)(void);
+
+static PrintFn lpr_print;
+static DeleteFn lpr_delete;
+static QueueFn lpr_queue;
+static FreeFn lpr_free;
+static TextFn lpr_lasttext;
+static CancelFn lpr_cancel;
+
+static int failures;
+
+static void expect(int ok, const char *what)
+{
+    printf("%s: %s\n", ok ? "ok" : "FAILED", what);
+    fflush(stdout);
+    if (!ok)
+        failures++;
+}
+
+/* ---- debug output ------------------------------------------------------------------ */
+
+static CRITICAL_SECTION tracelock;
+static char tracebuf[1 << 20];
+static size_t tracelen;
+static int tracecut;
+
+static LONG CALLBACK CatchDebugString(EXCEPTION_POINTERS *info)
+{
+    const EXCEPTION_RECORD *rec = info->ExceptionRecord;
+    if ((DWORD)rec->ExceptionCode != (DWORD)DBG_PRINTEXCEPTION_C || rec->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    /* Parameters: the length with the terminator, the text. */
+    const char *text = (const char *)rec->ExceptionInformation[1];
+    size_t n = text != NULL ? strnlen(text, (size_t)rec->ExceptionInformation[0]) : 0;
+    EnterCriticalSection(&tracelock);
+    if (tracelen + n >= sizeof tracebuf) {
+        tracecut = 1;
+    } else {
+        memcpy(tracebuf + tracelen, text, n);
+        tracelen += n;
+        tracebuf[tracelen] = '\0';
+    }
+    LeaveCriticalSection(&tracelock);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+static void ClearTrace(void)
+{
+    EnterCriticalSection(&tracelock);
+    tracelen = 0;
+    tracecut = 0;
+    tracebuf[0] = '\0';
+    LeaveCriticalSection(&tracelock);
+}
+
+/* A thread's start or end may be traced at any moment, in between the request's lines. */
+static int IsThreadLine(const char *p) { return strncmp(p, "LPR: Thread ", 12) == 0; }
+
+/* The n-th line (from 0) of the captured output, lines ended by CR LF, not counting
+   the thread notifications; NULL past the end. */
+static const char *TraceLine(int n, char *out, size_t size)
+{
+    const char *p = tracebuf;
+    for (;;) {
+        const char *end = strstr(p, "\r\n");
+        if (end == NULL)
+            return NULL;
+        if (IsThreadLine(p)) {
+            p = end + 2;
+            continue;
+        }
+        if (n-- == 0) {
+            size_t len = (size_t)(end - p) < size - 1 ? (size_t)(end - p) : size - 1;
+            memcpy(out, p, len);
+            out[len] = '\0';
+            return out;
+        }
+        p = end + 2;
+    }
+}
+
+static int TraceLineCount(void)
+{
+    int n = 0;
+    const char *p = tracebuf;
+    const char *end;
+    while ((end = strstr(p, "\r\n")) != NULL) {
+        if (!IsThreadLine(p))
+            n++;
+        p = end + 2;
+    }
+    return n;
+}
+
+/* "prefix<one or more digits>suffix", exactly. */
+static int MatchesNumber(const char *s, const char *prefix, const char *suffix)
+{
+    size_t plen = strlen(prefix);
+    if (strncmp(s, prefix, plen) != 0)
+        return 0;
+    s += plen;
+    if (*s < '0' || *s > '9')
+        return 0;
+    while (*s >= '0' && *s <= '9')
+        s++;
+    return strcmp(s, suffix) == 0;
+}
+
+static int HasTraceLine(const char *prefix, const char *infix)
+{
+    char line[512];
+    int i;
+    for (i = 0; TraceLine(i, line, sizeof line) != NULL; i++)
+        if (strncmp(line, prefix, strlen(prefix)) == 0 && (infix == NULL || strstr(line, infix) != NULL))
+            return 1;
+    return 0;
+}
+
+/* ---- requests ------------------------------------------------------------------------ */
+
+static void Common(LPR_COMMONARG *common, const char *user, DWORD replytimeout, WORD debugflags)
+{
+    memset(common, 0, sizeof *common);
+    common->username = user;
+    common->clienthost = "winclient";
+    common->replytimeout = replytimeout;
+    common->lprtimeout = 5;
+    common->debugflags = debugflags;
+    common->errorcode = 0;
+}
+
+static void Job(LPR_PRINTARG *job, const char *host, const char *file, BOOL controlfirst)
+{
+    memset(job, 0, sizeof *job);
+    job->filename = file;
+    job->host = host;
+    job->printer = "lp";
+    job->copies = 1;
+    job->format = 'f';
+    job->jobname = "winjob";
+    job->controlfirst = controlfirst;
+}
+
+static void Report(const char *what, WORD ret, const LPR_COMMONARG *common)
+{
+    char text[256];
+    lpr_lasttext(text, (int)sizeof text);
+    printf("%s: result %u, errorcode %d, text \"%s\"\n", what, (unsigned)ret, (int)common->errorcode, text);
+}
+
+static int LastTextIs(const char *want)
+{
+    char text[256];
+    return lpr_lasttext(text, (int)sizeof text) == (int)strlen(want) && strcmp(text, want) == 0;
+}
+
+/* A job that the fake LPD takes; the server checks what arrived. */
+static void CasePrint(const char *host, const char *file, BOOL controlfirst, WORD debugflags)
+{
+    LPR_COMMONARG common;
+    LPR_PRINTARG job;
+    WORD ret;
+    Common(&common, "tester", 10000, debugflags);
+    Job(&job, host, file, controlfirst);
+    ClearTrace();
+    ret = lpr_print(&job, &common);
+    Report(controlfirst ? "print, control file first" : "print, data file first", ret, &common);
+    expect(ret == LPR_OK && common.errorcode == 0, "the job went through");
+    expect(LastTextIs(""), "a job that went through leaves no error text");
+    expect(lpr_cancel() == 1, "no request in progress afterwards");
+    if (debugflags == 0)
+        expect(strstr(tracebuf, "VEXLOLPR") == NULL && strstr(tracebuf, "LPR:") == NULL,
+               "trace off: no trace lines");
+}
+
+static void CaseTrace(const char *host, const char *file)
+{
+    char line[512];
+    int count;
+    CasePrint(host, file, FALSE, LPR_DEBUG_TRACE);
+    count = TraceLineCount();
+    printf("trace: %d line(s) captured\n", count);
+    expect(!tracecut, "the trace fits the capture buffer");
+    expect(TraceLine(0, line, sizeof line) != NULL &&
+               MatchesNumber(line, "VEXLOLPR LPR_Print() entered now=", "... lprws"),
+           "first trace line: VEXLOLPR LPR_Print() entered now=<digits>... lprws");
+    if (count > 0)
+        printf("trace: first line \"%s\"\n", line);
+    expect(tracelen >= 2 && strcmp(tracebuf + tracelen - 2, "\r\n") == 0, "every trace line ends in CR LF");
+    expect(HasTraceLine("VEXLOLPR getandbind() exited...sd=", " localport="), "the bound socket is traced");
+    expect(HasTraceLine("VEXLOLPR wsock_do_control_file() DONE sending control file", NULL),
+           "the control file is traced");
+    expect(count > 0 && TraceLine(count - 1, line, sizeof line) != NULL &&
+               MatchesNumber(line, "VEXLOLPR LPR_Print() exited... ret=0 lpcommonarg->errorcode=0 now=", " lprws"),
+           "last trace line: LPR_Print() exited... ret=0 ... now=<digits> lprws");
+    if (count > 0)
+        printf("trace: last line \"%s\"\n", line);
+}
+
+static void CaseQueue(const char *host)
+{
+    /* What fake_lpd.py sends, line by line; each comes back with one space added. */
+    static const char *const lines[] = {
+        "lp is ready and printing",
+        "Rank   Owner      Job  Files                 Total Size",
+        "active tester     42   job.bin               100000 bytes",
+        "1st    user       43   notes.txt             512 bytes",
+    };
+    LPR_COMMONARG common;
+    LPR_QUEUEARG queue;
+    char *listing = NULL;
+    WORD ret;
+    Common(&common, "tester", 10000, 0);
+    queue.host = host;
+    queue.printer = "lp";
+    queue.lplpqueue = &listing;
+    ret = lpr_queue(&queue, &common);
+    Report("queue", ret, &common);
+    expect(ret == LPR_OK && common.errorcode == 0 && listing != NULL, "the listing arrived");
+    if (listing != NULL) {
+        const char *p = listing;
+        size_t i;
+        int same = 1;
+        for (i = 0; i < sizeof lines / sizeof lines[0]; i++) {
+            char want[128];
+            snprintf(want, sizeof want, "%s ", lines[i]);
+            printf("queue line %u: \"%s\"\n", (unsigned)i, p);
+            if (strcmp(p, want) != 0) {
+                same = 0;
+                break;
+            }
+            p += strlen(p) + 1;
+        }
+        expect(same, "each line as sent, NUL-terminated, ending in one space");
+        expect(same && *p == '\0', "an empty string ends the listing");
+        expect(lpr_free(&listing) == 0 && listing == NULL, "LPR_FreeQueue gives it back and clears the variable");
+        expect(lpr_free(&listing) == 0, "LPR_FreeQueue leaves a NULL listing alone");
+    }
+}
+
+static void CaseRemove(const char *host)
+{
+    LPR_COMMONARG common;
+    LPR_DELETEARG removal;
+    WORD ret;
+    Common(&common, "user", 10000, 0);
+    removal.host = host;
+    removal.printer = "lp";
+    removal.jobnumber = 42;
+    ret = lpr_delete(&removal, &common);
+    Report("remove", ret, &common);
+    expect(ret == LPR_OK && common.errorcode == 0, "the removal went through");
+}
+
+static void CaseTimeout(const char *host, const char *file)
+{
+    LPR_COMMONARG common;
+    LPR_PRINTARG job;
+    WORD ret;
+    DWORD start, elapsed;
+    Common(&common, "tester", 1500, 0);
+    Job(&job, host, file, FALSE);
+    start = GetTickCount();
+    ret = lpr_print(&job, &common);
+    elapsed = GetTickCount() - start;
+    Report("silent server", ret, &common);
+    printf("silent server: the request took %lu ms\n", (unsigned long)elapsed);
+    expect(ret == LPR_R_UNEXP_NET_ERR && common.errorcode == LPR_ERR_NETWORK, "result 59, errorcode 4943");
+    expect(LastTextIs("Couldn't verify 'Initial' command"), "text: Couldn't verify 'Initial' command");
+    expect(elapsed >= 1400 && elapsed < 10000, "it gave up after the reply time-out, not before");
+}
+
+/* ---- cancel from the program's own window ------------------------------------------------ */
+
+#define CANCEL_TIMER 77
+static int timerfired;
+static int cancelresult = -1;
+static DWORD cancelat;
+
+static LRESULT CALLBACK AppWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    if (msg == WM_TIMER && wparam == CANCEL_TIMER) {
+        KillTimer(hwnd, CANCEL_TIMER);
+        timerfired++;
+        cancelat = GetTickCount();
+        cancelresult = lpr_cancel();
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+static void CaseCancel(const char *host, const char *file)
+{
+    LPR_COMMONARG common;
+    LPR_PRINTARG job;
+    WNDCLASSA cls;
+    HWND hwnd;
+    WORD ret;
+    DWORD start, elapsed;
+    memset(&cls, 0, sizeof cls);
+    cls.lpfnWndProc = AppWindowProc;
+    cls.hInstance = GetModuleHandleA(NULL);
+    cls.lpszClassName = "lprcasesapp";
+    expect(RegisterClassA(&cls) != 0, "the program's window class is registered");
+    hwnd = CreateWindowExA(0, cls.lpszClassName, "lprcases", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, NULL, NULL,
+                           cls.hInstance, NULL);
+    expect(hwnd != NULL, "the program's window is created");
+    if (hwnd == NULL)
+        return;
+    /* Only the request's wait loop dispatches messages from here on. */
+    expect(SetTimer(hwnd, CANCEL_TIMER, 600, NULL) != 0, "the program's timer is set");
+    Common(&common, "tester", 20000, 0);
+    Job(&job, host, file, FALSE);
+    start = GetTickCount();
+    ret = lpr_print(&job, &common);
+    elapsed = GetTickCount() - start;
+    Report("cancel", ret, &common);
+    printf("cancel: the request took %lu ms, the timer fired %d time(s) after %lu ms\n", (unsigned long)elapsed,
+           timerfired, (unsigned long)(cancelat - start));
+    expect(timerfired == 1, "the program's WM_TIMER was dispatched by the request's wait loop");
+    expect(cancelresult == 0, "LPR_CancelBlockingCall from the window procedure posted a cancel");
+    expect(ret == LPR_R_UNEXP_NET_ERR && common.errorcode == LPR_ERR_CANCELLED, "result 59, errorcode 4601");
+    expect(elapsed < 10000, "the request ended well before its reply time-out");
+    expect(lpr_cancel() == 1, "no request in progress afterwards");
+    KillTimer(hwnd, CANCEL_TIMER);
+    DestroyWindow(hwnd);
+}
+
+/* ---- no socket layer --------------------------------------------------------------------- */
+
+static void CaseNoWinsock(const char *file)
+{
+    LPR_COMMONARG common;
+    LPR_PRINTARG job;
+    LPR_QUEUEARG queue;
+    LPR_DELETEARG removal;
+    char *listing = NULL;
+    WORD ret;
+    expect(GetModuleHandleA("WSOCK32.DLL") == NULL && LoadLibraryA("WSOCK32.DLL") == NULL,
+           "WSOCK32.DLL cannot be loaded in this run");
+
+    Common(&common, "tester", 5000, LPR_DEBUG_TRACE);
+    Job(&job, "127.0.0.1:9", file, FALSE);
+    ClearTrace();
+    ret = lpr_print(&job, &common);
+    Report("print without Winsock", ret, &common);
+    expect(ret == LPR_R_UNEXP_NET_ERR && common.errorcode == LPR_ERR_NETWORK, "LPR_Print: result 59, errorcode 4943");
+    expect(HasTraceLine("VEXLOLPR ERROR:Can't find file WSOCK32.DLL.", NULL),
+           "the trace tells that WSOCK32.DLL was not found");
+    expect(!HasTraceLine("VEXLOLPR LPR_Print() exited", NULL), "no exit line on an entry failure");
+
+    Common(&common, "tester", 5000, 0);
+    queue.host = "127.0.0.1:9";
+    queue.printer = "lp";
+    queue.lplpqueue = &listing;
+    ret = lpr_queue(&queue, &common);
+    Report("queue without Winsock", ret, &common);
+    expect(ret == LPR_R_NOT_SUPPORTED && common.errorcode == LPR_ERR_NETWORK, "LPR_GetQueue: result 50, errorcode 4943");
+    expect(listing == NULL && lpr_free(&listing) == 0, "no listing to give back");
+
+    Common(&common, "tester", 5000, 0);
+    common.errorcode = 777; /* an earlier failure of the caller's stays the first one */
+    removal.host = "127.0.0.1:9";
+    removal.printer = "lp";
+    removal.jobnumber = 42;
+    ret = lpr_delete(&removal, &common);
+    Report("remove without Winsock", ret, &common);
+    expect(ret == LPR_R_NOT_SUPPORTED && common.errorcode == 777, "LPR_DeleteJob: result 50, errorcode kept");
+    expect(LastTextIs(""), "the error text is left as it was");
+}
+
+int main(int argc, char **argv)
+{
+    HMODULE dll;
+    const char *name = argc > 1 ? argv[1] : "";
+    const char *host = argc > 2 ? argv[2] : "";
+    const char *file = argc > 3 ? argv[3] : "";
+
+    InitializeCriticalSection(&tracelock);
+    if (AddVectoredExceptionHandler(1, CatchDebugString) == NULL) {
+        printf("FAILED: no vectored exception handler\n");
+        return 1;
+    }
+    /* Messages boxes of the loader would hang a run without a desktop. */
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    dll = LoadLibraryA("VEXLOLPR.DLL");
+    expect(dll != NULL, "VEXLOLPR.DLL loads with LoadLibraryA");
+    if (dll == NULL)
+        return 1;
+    lpr_print = (PrintFn)GetProcAddress(dll, MAKEINTRESOURCEA(501));
+    lpr_delete = (DeleteFn)GetProcAddress(dll, MAKEINTRESOURCEA(502));
+    lpr_queue = (QueueFn)GetProcAddress(dll, MAKEINTRESOURCEA(503));
+    lpr_free = (FreeFn)GetProcAddress(dll, MAKEINTRESOURCEA(504));
+    lpr_lasttext = (TextFn)GetProcAddress(dll, MAKEINTRESOURCEA(505));
+    lpr_cancel = (CancelFn)GetProcAddress(dll, MAKEINTRESOURCEA(506));
+    expect(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel,
+           "ordinals 501-506 resolve");
+    if (!(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel))
+        return 1;
+    expect(tracelen == 0, "no debug output at load: the trace starts switched off");
+
+    if (strcmp(name, "print") == 0 && argc == 4)
+        CasePrint(host, file, FALSE, 0);
+    else if (strcmp(name, "printcf") == 0 && argc == 4)
+        CasePrint(host, file, TRUE, 0);
+    else if (strcmp(name, "trace") == 0 && argc == 4)
+        CaseTrace(host, file);
+    else if (strcmp(name, "queue") == 0 && argc == 3)
+        CaseQueue(host);
+    else if (strcmp(name, "remove") == 0 && argc == 3)
+        CaseRemove(host);
+    else if (strcmp(name, "timeout") == 0 && argc == 4)
+        CaseTimeout(host, file);
+    else if (strcmp(name, "cancel") == 0 && argc == 4)
+        CaseCancel(host, file);
+    else if (strcmp(name, "nowinsock") == 0 && argc == 3)
+        CaseNoWinsock(argv[2]);
+    else {
+        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel HOST FILE | queue|remove HOST | nowinsock FILE\n");
+        return 2;
+    }
+    FreeLibrary(dll);
+    printf("%s: %d failure(s)\n", name, failures);
+    return failures == 0 ? 0 : 1;
+}
