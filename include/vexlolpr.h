@@ -180,14 +180,17 @@ typedef struct LPR_QUEUEARG {
 LPR_EXPORT WORD LPRAPI LPR_Init(DWORD unused);
 
 /* Ordinal 501.  Submits lpprintarg->filename to a remote queue.  Returns LPR_OK or an
-   LPR_R_* value; on failure errorcode and the last-error text tell why. */
+   LPR_R_* value; on failure errorcode and the last-error text tell why.  A null
+   lpprintarg or lpcommonarg returns LPR_R_BAD_NET_NAME at once and touches nothing. */
 LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg);
 
-/* Ordinal 502.  Asks the server to remove one job in the name of lpcommonarg->username. */
+/* Ordinal 502.  Asks the server to remove one job in the name of lpcommonarg->username.
+   A null lpdeletearg or lpcommonarg returns LPR_R_BAD_NET_NAME at once and touches nothing. */
 LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
 
 /* Ordinal 503.  Fetches a queue's short listing into *lpqueuearg->lplpqueue: lines
-   terminated by NUL, owned by the caller until LPR_FreeQueue. */
+   terminated by NUL, owned by the caller until LPR_FreeQueue.  A null lpqueuearg or
+   lpcommonarg returns LPR_R_BAD_NET_NAME at once and touches nothing. */
 LPR_EXPORT WORD LPRAPI LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg);
 
 /* Ordinal 504.  Releases a listing of LPR_GetQueue and stores NULL in *lplpqueue; a NULL

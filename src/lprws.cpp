@@ -906,6 +906,10 @@ extern "C" {
 
 LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
 {
+    // A missing record or request block is a bad argument; with no errorcode to set,
+    // nothing else is touched either (trace switch, socket layer, last-error text).
+    if (lpprintarg == nullptr || lpcommonarg == nullptr)
+        return LPR_R_BAD_NET_NAME;
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
     if (!BeginRequest(lpcommonarg))
@@ -919,6 +923,8 @@ LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcomm
 
 LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
 {
+    if (lpdeletearg == nullptr || lpcommonarg == nullptr) // as an empty printer: untouched
+        return LPR_R_BAD_NET_NAME;
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_Delete() entered... lprws");
     if (!BeginRequest(lpcommonarg))
@@ -931,6 +937,8 @@ LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *
 
 LPR_EXPORT WORD LPRAPI LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
 {
+    if (lpqueuearg == nullptr || lpcommonarg == nullptr) // the caller's variable stays as it is
+        return LPR_R_BAD_NET_NAME;
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_GetQueue() entered... lprws");
     if (!BeginRequest(lpcommonarg))

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
@@ -116,6 +117,35 @@ bool Peer::ReadLineUntil()
     return false;
 }
 
+// Writes never raise SIGPIPE here: a client that aborted is an expected end of a step.
+bool Peer::SendSome(const char *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        if (stop_ || Left(start_ms_, deadline_ms_) == 0)
+            return false;
+        pollfd p = {connfd_, POLLOUT, 0};
+        int rc = poll(&p, 1, 20);
+        if (rc < 0)
+            return false;
+        if (rc == 0)
+            continue;
+        ssize_t n = send(connfd_, buf + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void Peer::StreamUntilGone(const std::string &bytes)
+{
+    // Bounded by the deadline and the stop request that SendSome checks.
+    while (!bytes.empty() && SendSome(bytes.data(), bytes.size())) {
+    }
+}
+
 void Peer::Run()
 {
     if (!accept_ || listenfd_ < 0) {
@@ -162,6 +192,21 @@ void Peer::Run()
             connfd_ = -1;
             break;
         }
+        case PeerStep::CALL:
+            if (step.call)
+                step.call();
+            break;
+        case PeerStep::TRICKLE:
+            for (size_t i = 0; i < step.bytes.size(); i++) {
+                if (i > 0)
+                    Pause(step.count);
+                if (!SendSome(&step.bytes[i], 1))
+                    return;
+            }
+            break;
+        case PeerStep::STREAM:
+            StreamUntilGone(step.bytes);
+            break;
         case PeerStep::SHRINK_RCVBUF: {
             int size = static_cast<int>(step.count);
             setsockopt(connfd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,9 +18,10 @@
 namespace vxtest {
 
 struct PeerStep {
-    enum Kind { SEND, READ, READ_LINE, READ_TO_CLOSE, SLEEP, CLOSE, RESET, HOLD, SHRINK_RCVBUF } kind;
-    std::string bytes; // SEND
-    size_t count;      // READ: bytes to read; SLEEP/HOLD: milliseconds
+    enum Kind { SEND, READ, READ_LINE, READ_TO_CLOSE, SLEEP, CLOSE, RESET, HOLD, SHRINK_RCVBUF, CALL, TRICKLE, STREAM } kind;
+    std::string bytes;          // SEND, TRICKLE, STREAM
+    size_t count;               // READ: bytes to read; SLEEP/HOLD: milliseconds; TRICKLE: pause
+    std::function<void()> call = {}; // CALL
 };
 
 class Peer {
@@ -44,6 +46,15 @@ public:
     static PeerStep Reset() { return {PeerStep::RESET, "", 0}; }
     // Keeps the connection open without reading for `ms` milliseconds.
     static PeerStep Hold(size_t ms) { return {PeerStep::HOLD, "", ms}; }
+    // Runs `fn` on the peer's thread at this point of the script (to change a file
+    // between two steps of the client, for instance).
+    static PeerStep Call(std::function<void()> fn) { return {PeerStep::CALL, "", 0, std::move(fn)}; }
+    // Sends `bytes` one at a time with a pause of `ms` before each but the first; a
+    // client that went away ends the step.
+    static PeerStep Trickle(const std::string &bytes, size_t ms) { return {PeerStep::TRICKLE, bytes, ms}; }
+    // Sends `bytes` again and again until the client goes away, the owner stops the
+    // peer or the deadline passes.
+    static PeerStep Stream(const std::string &bytes) { return {PeerStep::STREAM, bytes, 0}; }
 
 private:
     void Run();
@@ -51,6 +62,8 @@ private:
     bool ReadLineUntil();
     bool WaitReadable(int fd); // false at the deadline or when stopped
     void Pause(size_t ms);
+    bool SendSome(const char *buf, size_t len); // false when the client is gone or time is up
+    void StreamUntilGone(const std::string &bytes);
     std::vector<PeerStep> script_;
     int deadline_ms_;
     bool accept_;

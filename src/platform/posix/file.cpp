@@ -12,15 +12,20 @@ LFILE FileOpenRead(const char *path)
 {
     if (path == nullptr)
         return LFILE_ERROR;
+    // Opened without blocking: a named pipe without a writer would otherwise hold the
+    // caller before any time-out or cancel could reach it.
     int fd;
     do
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return LFILE_ERROR;
-    // Only regular files are printed: a directory or a device has no size to announce.
+    // Only regular files are printed: a directory, a pipe or a device has no size to
+    // announce.
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         close(fd);
         return LFILE_ERROR;
     }
