@@ -34,12 +34,15 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # when wine64 is installed.  SKIP_WINDOWS=1 leaves them out; a machine where the cross
 # compilers cannot be installed says so and goes on with the rest.
 if [ -z "${SKIP_WINDOWS:-}" ]; then
-    # wine64 alone (never wine32): the 64-bit DLL's behaviour tests.  A machine that
-    # cannot install it skips them and says so.
-    if [ ! -x /usr/lib/wine/wine64 ] && [ "$(id -u)" -eq 0 ]; then
-        echo "installing wine64"
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine64 >/dev/null 2>&1 ||
-            echo "wine64 could not be installed: the DLL's behaviour tests are skipped"
+    # wine64 alone (never wine32) for the 64-bit DLL's behaviour tests, and Xvfb,
+    # xdotool and ImageMagick for its dialog.  A machine that cannot install them skips
+    # those tests and says so.
+    gui="xvfb xdotool imagemagick"
+    if [ "$(id -u)" -eq 0 ] && { [ ! -x /usr/lib/wine/wine64 ] || ! command -v Xvfb >/dev/null 2>&1 ||
+        ! command -v xdotool >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1; }; then
+        echo "installing wine64 $gui"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine64 $gui >/dev/null 2>&1 ||
+            echo "wine64 or $gui could not be installed: the DLL's behaviour tests are skipped"
     fi
     windows=0
     scripts/build-windows.sh || windows=$?

@@ -13,6 +13,11 @@ client sends against what the client must send.  Gives up after --deadline secon
   queue   \\x03lp\\n, answered by a fixed listing and a close.
   remove  \\x05lp user 42\\n, answered by a close.
   silent  \\x02lp\\n, never answered; the client must close within the deadline.
+  slow    \\x02lp\\n and the data file subcommand for --data acknowledged, then the
+          file's bytes read slowly (--rate bytes a second, a small receive buffer) and
+          compared as they come; the count so far goes to --progress.  Once the file
+          --fast exists the rest is read at once.  The client must close before the
+          whole file has arrived, after at least one byte of it: a cancel mid-file.
   --source-port N: the client's source port must be N.
 
 Exit status 0 when the client sent exactly what it must; 1 otherwise, with the reason on
@@ -161,7 +166,54 @@ def play_silent(peer, args):
     print("fake_lpd: silent; the client closed after %.1f s" % waited)
 
 
-MODES = {"print": play_print, "queue": play_queue, "remove": play_remove, "silent": play_silent}
+def write_progress(path, count):
+    if path:
+        with open(path + ".tmp", "w") as f:
+            f.write("%d\n" % count)
+        os.replace(path + ".tmp", path)
+
+
+def play_slow(peer, args):
+    with open(args.data, "rb") as f:
+        content = f.read()
+    peer.expect_line(b"\x02" + QUEUE + b"\n", "job command")
+    peer.ack()
+    line = peer.line()
+    match = re.match(rb"^\x03(\d+) dfA(\d{3})(.*)\n$", line, re.S)
+    want = b"\x03%d dfA%s%s\n" % (len(content), match.group(2) if match else b"nnn", args.host.encode())
+    if line != want:
+        raise Fault("data file subcommand: expected %s, got %s" % (shown(want), shown(line)))
+    print("fake_lpd: data file subcommand %s" % shown(line))
+    peer.ack()
+    if peer.buffer:
+        raise Fault("content before the slow reading began: %s" % shown(peer.buffer))
+    # A tenth of the rate every tenth of a second: the client's counter moves, slowly.
+    step = max(args.rate // 10, 1)
+    got = 0
+    write_progress(args.progress, got)
+    while True:
+        fast = args.fast is not None and os.path.exists(args.fast)
+        peer.conn.settimeout(peer.left())
+        try:
+            chunk = peer.conn.recv(65536 if fast else step)
+        except ConnectionResetError:
+            chunk = b""
+        if not chunk:
+            break
+        if got + len(chunk) > len(content) or chunk != content[got:got + len(chunk)]:
+            raise Fault("content differs from the file within bytes %d..%d" % (got, got + len(chunk)))
+        got += len(chunk)
+        write_progress(args.progress, got)
+        if got == len(content):
+            raise Fault("the whole file of %d bytes arrived: the transfer was not cancelled" % got)
+        if not fast:
+            time.sleep(0.1)
+    if got == 0:
+        raise Fault("the client closed before sending any of the file")
+    print("fake_lpd: the client closed after %d of %d bytes of the file" % (got, len(content)))
+
+
+MODES = {"print": play_print, "queue": play_queue, "remove": play_remove, "silent": play_silent, "slow": play_slow}
 
 
 def main():
@@ -177,11 +229,18 @@ def main():
     parser.add_argument("--user", default="tester")
     parser.add_argument("--jobname", default="winjob")
     parser.add_argument("--filename", default="job.bin")
+    parser.add_argument("--rate", type=int, default=8192)
+    parser.add_argument("--progress")
+    parser.add_argument("--fast")
     args = parser.parse_args()
     deadline = time.monotonic() + args.deadline
 
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if args.mode == "slow":
+        # Set before listening, so that the connection has it from the start: the
+        # system then holds back only a few KB of the file for this reader.
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     server.bind(("127.0.0.1", args.port))
     server.listen(1)
     with open(args.portfile + ".tmp", "w") as f:

@@ -11,6 +11,8 @@
  *   lprcases.exe remove HOST           removal of job 42 as "user"
  *   lprcases.exe timeout HOST          silent server, replytimeout 1500
  *   lprcases.exe cancel HOST           silent server, cancel from the program's own timer
+ *   lprcases.exe gui HOST FILE         status dialog shown, a slow server; Cancel is
+ *                                      clicked from outside (run_gui.sh)
  *   lprcases.exe nowinsock             WSOCK32.DLL cannot be loaded (run with wsock32=d)
  * The queue is "lp" throughout.  Trace lines are caught in-process: OutputDebugStringA
  * raises the debug-string exception, which a vectored handler sees first.
@@ -358,6 +360,123 @@ static void CaseCancel(const char *host, const char *file)
     DestroyWindow(hwnd);
 }
 
+/* ---- the status dialog on a desktop, cancelled by a click --------------------------------- */
+
+#define WATCH_TIMER 78
+#define SAFETY_TIMER 79
+#define SAFETY_MS 30000
+static const char DIALOG_CAPTION[] = "LPR Printing I/O Status";
+static HWND seendialog;
+static int seenvisible;
+static char seentext[256];
+static char seentotal[32];
+static long long seenprogress = -1;
+static RECT seencancel;
+static int safetyfired;
+
+/* Every tick: what the status dialog shows, as long as it is there.  The last values
+   seen before the click are the ones reported. */
+static void WatchDialog(void)
+{
+    HWND dialog = FindWindowA(NULL, DIALOG_CAPTION);
+    char counter[32];
+    if (dialog == NULL || GetWindowThreadProcessId(dialog, NULL) != GetCurrentThreadId())
+        return;
+    if (seendialog == NULL) {
+        seendialog = dialog;
+        printf("gui: the status dialog exists after the request began\n");
+        fflush(stdout);
+    }
+    if (!IsWindowVisible(dialog))
+        return;
+    seenvisible = 1;
+    GetDlgItemTextA(dialog, 2801, seentext, (int)sizeof seentext);
+    GetDlgItemTextA(dialog, 2807, seentotal, (int)sizeof seentotal);
+    if (GetDlgItemTextA(dialog, 2805, counter, (int)sizeof counter) > 0)
+        seenprogress = atoll(counter);
+    GetWindowRect(GetDlgItem(dialog, 2615), &seencancel);
+}
+
+static LRESULT CALLBACK GuiWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    if (msg == WM_TIMER && wparam == WATCH_TIMER) {
+        WatchDialog();
+        return 0;
+    }
+    if (msg == WM_TIMER && wparam == SAFETY_TIMER) {
+        /* Nobody clicked: end the request rather than send the whole file slowly. */
+        KillTimer(hwnd, SAFETY_TIMER);
+        safetyfired = 1;
+        printf("gui: no click within %d ms; cancelling from the program\n", SAFETY_MS);
+        fflush(stdout);
+        lpr_cancel();
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+static void CaseGui(const char *host, const char *file)
+{
+    LPR_COMMONARG common;
+    LPR_PRINTARG job;
+    WNDCLASSA cls;
+    HWND hwnd;
+    WORD ret;
+    DWORD start, elapsed;
+    char want[256], size[32];
+    HANDLE h;
+    LARGE_INTEGER filesize;
+
+    h = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    expect(h != INVALID_HANDLE_VALUE && GetFileSizeEx(h, &filesize), "the file's size is known");
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(h);
+    snprintf(size, sizeof size, "%lld", (long long)filesize.QuadPart);
+
+    memset(&cls, 0, sizeof cls);
+    cls.lpfnWndProc = GuiWindowProc;
+    cls.hInstance = GetModuleHandleA(NULL);
+    cls.lpszClassName = "lprcasesgui";
+    expect(RegisterClassA(&cls) != 0, "the program's window class is registered");
+    /* Never shown: it only receives the timers, which the request's wait loop dispatches. */
+    hwnd = CreateWindowExA(0, cls.lpszClassName, "lprcases", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, NULL, NULL,
+                           cls.hInstance, NULL);
+    expect(hwnd != NULL, "the program's window is created");
+    if (hwnd == NULL)
+        return;
+    expect(SetTimer(hwnd, WATCH_TIMER, 100, NULL) != 0 && SetTimer(hwnd, SAFETY_TIMER, SAFETY_MS, NULL) != 0,
+           "the program's timers are set");
+
+    Common(&common, "tester", 10000, 0);
+    common.showdialog = TRUE;
+    Job(&job, host, file, FALSE);
+    start = GetTickCount();
+    ret = lpr_print(&job, &common);
+    elapsed = GetTickCount() - start;
+    KillTimer(hwnd, WATCH_TIMER);
+    KillTimer(hwnd, SAFETY_TIMER);
+    Report("gui", ret, &common);
+    printf("gui: the request took %lu ms\n", (unsigned long)elapsed);
+    printf("gui: dialog text \"%s\"\n", seentext);
+    printf("gui: last counter seen %lld out of \"%s\" bytes\n", seenprogress, seentotal);
+    printf("gui: Cancel button at screen %ld,%ld-%ld,%ld\n", (long)seencancel.left, (long)seencancel.top,
+           (long)seencancel.right, (long)seencancel.bottom);
+
+    snprintf(want, sizeof want, "Sending print job to\nhost: %s\nprinter: lp", host);
+    expect(seendialog != NULL && seenvisible, "the status dialog was shown while the request ran");
+    expect(strcmp(seentext, want) == 0, "its text names the host and the printer");
+    expect(strcmp(seentotal, size) == 0, "its total is the file's size");
+    expect(seenprogress > 0 && seenprogress < (long long)filesize.QuadPart,
+           "its counter had moved, and the file was not all sent, before the cancel");
+    expect(!safetyfired, "the request was cancelled from its dialog, not by the program");
+    expect(ret == LPR_R_GEN_FAILURE && common.errorcode == LPR_ERR_CANCELLED, "result 31, errorcode 4601");
+    expect(LastTextIs("Couldn't send data file"), "text: Couldn't send data file");
+    expect(seendialog != NULL && !IsWindow(seendialog), "the dialog is gone afterwards");
+    expect(lpr_cancel() == 1, "no request in progress afterwards");
+    DestroyWindow(hwnd);
+}
+
 /* ---- no socket layer --------------------------------------------------------------------- */
 
 static void CaseNoWinsock(const char *file)
@@ -445,10 +564,12 @@ int main(int argc, char **argv)
         CaseTimeout(host, file);
     else if (strcmp(name, "cancel") == 0 && argc == 4)
         CaseCancel(host, file);
+    else if (strcmp(name, "gui") == 0 && argc == 4)
+        CaseGui(host, file);
     else if (strcmp(name, "nowinsock") == 0 && argc == 3)
         CaseNoWinsock(argv[2]);
     else {
-        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel HOST FILE | queue|remove HOST | nowinsock FILE\n");
+        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel|gui HOST FILE | queue|remove HOST | nowinsock FILE\n");
         return 2;
     }
     FreeLibrary(dll);

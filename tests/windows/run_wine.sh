@@ -15,15 +15,9 @@ dll=$1
 client=$2
 cases=$3
 here=$(cd "$(dirname "$0")" && pwd)
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 2>/dev/null || true)
-if [ -z "$wine" ] || [ ! -x "$wine" ]; then
-    echo "wine64 not found"
-    exit 77
-fi
-wineserver=$(dirname "$wine")/wineserver64
-[ -x "$wineserver" ] || wineserver=$(dirname "$wine")/wineserver
-[ -x "$wineserver" ] || { echo "no wineserver next to $wine"; exit 77; }
+# shellcheck source=wine_env.sh
+. "$here/wine_env.sh"
+find_wine
 command -v python3 >/dev/null 2>&1 || { echo "python3 not found"; exit 77; }
 for f in "$dll" "$client" "$cases"; do
     [ -f "$f" ] || { echo "FAIL: no such file: $f"; exit 1; }
@@ -89,41 +83,6 @@ fail() {
     echo "FAIL: $*"
     failed="$failed
   $*"
-}
-
-# Starts fake_lpd.py MODE ARGS... in the background and waits, bounded, until it
-# listens; its port is then in $port.
-start_lpd() {
-    mode=$1
-    shift
-    rm -f "$work/port"
-    python3 "$here/fake_lpd.py" "$mode" "$work/port" --deadline 30 "$@" >"$work/lpd.log" 2>&1 &
-    lpd=$!
-    n=0
-    while [ ! -s "$work/port" ] && [ $n -lt 200 ] && kill -0 "$lpd" 2>/dev/null; do
-        sleep 0.05
-        n=$((n + 1))
-    done
-    if [ ! -s "$work/port" ]; then
-        cat "$work/lpd.log"
-        return 1
-    fi
-    port=$(cat "$work/port")
-}
-
-# Waits, bounded, for the fake LPD's verdict; shows its log.
-finish_lpd() {
-    n=0
-    while kill -0 "$lpd" 2>/dev/null && [ $n -lt 200 ]; do
-        sleep 0.05
-        n=$((n + 1))
-    done
-    kill "$lpd" 2>/dev/null || true
-    rc=0
-    wait "$lpd" || rc=$?
-    lpd=""
-    sed 's/^/  | /' "$work/lpd.log"
-    return $rc
 }
 
 # One case: run_case NAME SERVERMODE "SERVER OPTIONS" PROGRAM ARGS...; SERVERMODE "-"
