@@ -37,9 +37,10 @@ if [ -z "${SKIP_WINDOWS:-}" ]; then
     # wine64 alone (never wine32) for the 64-bit DLL's behaviour tests, and Xvfb,
     # xdotool and ImageMagick for its dialog.  A machine that cannot install them skips
     # those tests and says so.
-    gui="xvfb xdotool imagemagick"
+    gui="xvfb xdotool imagemagick openbox"
     if [ "$(id -u)" -eq 0 ] && { [ ! -x /usr/lib/wine/wine64 ] || ! command -v Xvfb >/dev/null 2>&1 ||
-        ! command -v xdotool >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1; }; then
+        ! command -v xdotool >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1 ||
+        ! command -v openbox >/dev/null 2>&1; }; then
         echo "installing wine64 $gui"
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine64 $gui >/dev/null 2>&1 ||
             echo "wine64 or $gui could not be installed: the DLL's behaviour tests are skipped"

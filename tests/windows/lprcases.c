@@ -372,6 +372,7 @@ static char seentext[256];
 static char seentotal[32];
 static long long seenprogress = -1;
 static RECT seencancel;
+static int toldcancel;
 static int safetyfired;
 
 /* Every tick: what the status dialog shows, as long as it is there.  The last values
@@ -395,6 +396,13 @@ static void WatchDialog(void)
     if (GetDlgItemTextA(dialog, 2805, counter, (int)sizeof counter) > 0)
         seenprogress = atoll(counter);
     GetWindowRect(GetDlgItem(dialog, 2615), &seencancel);
+    if (!toldcancel && seencancel.right > seencancel.left) {
+        /* Where to click, on screen: a window manager's frame moves the dialog. */
+        toldcancel = 1;
+        printf("gui: Cancel button now at screen %ld,%ld-%ld,%ld\n", (long)seencancel.left,
+               (long)seencancel.top, (long)seencancel.right, (long)seencancel.bottom);
+        fflush(stdout);
+    }
 }
 
 static LRESULT CALLBACK GuiWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)

@@ -45,6 +45,7 @@ started=$(date +%s)
 work=$(mktemp -d)
 lpd=""
 xvfb=""
+wm=""
 server=""
 client=""
 stop() {
@@ -59,6 +60,7 @@ cleanup() {
         WINEPREFIX="$work/prefix" timeout 30 "$wineserver" -k 2>/dev/null || true
         stop "$server"
     fi
+    [ -z "$wm" ] || stop "$wm"
     [ -z "$xvfb" ] || stop "$xvfb"
     rm -rf "$work"
 }
@@ -113,6 +115,16 @@ if [ -z "$display" ]; then
     exit 1
 fi
 echo "Xvfb on $display after $(elapsed)"
+
+# A window manager draws the dialog's title bar, so that the screenshot shows the
+# caption; without one (not installed) the caption is still checked as the window name.
+if command -v openbox >/dev/null 2>&1; then
+    DISPLAY="$display" openbox --sm-disable >"$work/wm.log" 2>&1 &
+    wm=$!
+    # shellcheck disable=SC2016
+    poll 50 sh -c 'DISPLAY="$1" xdotool search --name . >/dev/null 2>&1 || ! kill -0 "$2" 2>/dev/null' \
+        sh "$display" "$wm" || true
+fi
 
 # A throwaway prefix with the X11 driver, and a server of the prefix's own, started
 # here so that its PID is known; it stays 30 s past its last client, should this script
@@ -176,21 +188,19 @@ if [ -n "$window" ]; then
     sleep 0.5
     import -window root "$shot" || fail "import could not take the screenshot"
 
-    # The dialog has no frame of its own under an X server without a window manager: the
-    # X window is the dialog's client area, 160 x 101 dialog units, and Cancel spans
-    # units 60..100 x 63..77.  Its centre is clicked, scaled to the window's size.
-    WIDTH=0 HEIGHT=0 X=0 Y=0
-    geometry=$(xdotool getwindowgeometry --shell "$window" 2>/dev/null | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$' || true)
-    eval "$geometry"
-    if [ "$WIDTH" -eq 0 ] || [ "$HEIGHT" -eq 0 ]; then
-        fail "no geometry for X window $window"
-    fi
-    clickx=$((WIDTH * 80 / 160))
-    clicky=$((HEIGHT * 70 / 101))
-    atx=$((X + clickx))
-    aty=$((Y + clicky))
-    echo "dialog at $X,$Y, $WIDTH x $HEIGHT pixels; clicking at $clickx,$clicky in it (screen $atx,$aty)"
-    xdotool mousemove --sync --window "$window" "$clickx" "$clicky" click 1 || fail "xdotool could not click"
+    # The centre of the Cancel button, on screen, as the program found it in its dialog
+    # (a window manager's frame moves the dialog, so no geometry is computed here).
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    poll 50 sh -c 'grep -q "^gui: Cancel button now at screen" "$1"' sh "$work/gui.out" ||
+        fail "the program did not say where its Cancel button is"
+    now=$(tr -d '\r' <"$work/gui.out" | sed -n 's/^gui: Cancel button now at screen \([-0-9]*\),\([-0-9]*\)-\([-0-9]*\),\([-0-9]*\)$/\1 \2 \3 \4/p' | head -n1)
+    # shellcheck disable=SC2086 # four numbers
+    set -- $now
+    [ $# -eq 4 ] || fail "unreadable Cancel button position: $now"
+    atx=$((($1 + $3) / 2))
+    aty=$((($2 + $4) / 2))
+    echo "clicking Cancel at screen $atx,$aty"
+    xdotool mousemove --sync "$atx" "$aty" click 1 || fail "xdotool could not click"
     clicked=$(date +%s%N)
 fi
 
