@@ -198,6 +198,50 @@ namespace_command() {
 }
 
 # summary NAME: the last line of the run; the exit status tells whether all checks held.
+# submit_single_jobs CLIENTHOST_A: jobs A to D, one client process each, every one
+# checked by the server script's own jobs_now, new_job and check_job; their numbers are
+# left in job_a .. job_d.
+submit_single_jobs() {
+    # A: data file first, banner with class and job name, two copies.
+    avoid_job_number_zero
+    before=$(jobs_now)
+    client_ok "job A submitted" a print "$host" lp "$files/text.txt" --copies 2 --class Urgent \
+        --job report-A --user alice --client-host "$1"
+    submitted
+    new_job "job A" "$before"
+    job_a=$(cat "$work/new")
+    [ -n "$job_a" ] && check_job "job A" "$job_a" "$files/text.txt" "$1" alice report-A Urgent 0 f 2 data-first
+
+    # B: control file first, titled format p, banner off (the class must not go either).
+    wait_next_second
+    before=$(jobs_now)
+    client_ok "job B submitted" b print "$host" lp "$files/text.txt" --control-first --format p --nobanner \
+        --class Ignored --copies 3 --user bob --client-host interop-b
+    submitted
+    new_job "job B" "$before"
+    job_b=$(cat "$work/new")
+    [ -n "$job_b" ] && check_job "job B" "$job_b" "$files/text.txt" interop-b bob - Ignored 1 p 3 control-first
+
+    # C: every byte value, format l.
+    wait_next_second
+    before=$(jobs_now)
+    client_ok "job C submitted" c print "$host" lp "$files/bytes.bin" --format l --user carol --client-host interop-c
+    submitted
+    new_job "job C" "$before"
+    job_c=$(cat "$work/new")
+    [ -n "$job_c" ] && check_job "job C" "$job_c" "$files/bytes.bin" interop-c carol - - 0 l 1 data-first
+
+    # D: a few MiB, control file first.
+    wait_next_second
+    before=$(jobs_now)
+    client_ok "job D submitted" d print "$host" lp "$files/large.bin" --control-first --user dave \
+        --client-host interop-d
+    submitted
+    new_job "job D" "$before"
+    job_d=$(cat "$work/new")
+    [ -n "$job_d" ] && check_job "job D" "$job_d" "$files/large.bin" interop-d dave - - 0 f 1 control-first
+}
+
 summary() {
     echo "interop $1: $passed checks passed, $failed failed"
     [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
