@@ -665,6 +665,15 @@ static void note(int *first, int status)
 
 /* ---- commands ------------------------------------------------------------------------ */
 
+/* The exit status of a run over several operands; an interrupt ends the command, and
+   what is left is not tried. */
+static int end_of_batch(const struct Settings *s, int done, int cancelled, int first, const char *what)
+{
+    if (done < s->count)
+        fprintf(stderr, "vexlolpr: interrupted: %d of %d %s not sent\n", s->count - done, s->count, what);
+    return cancelled || done < s->count ? EXIT_CANCELLED : first;
+}
+
 static int run_print(const struct Settings *s)
 {
     LPR_COMMONARG common;
@@ -705,10 +714,7 @@ static int run_print(const struct Settings *s)
             break;
         }
     }
-    /* An interrupt ends the command: what is left is not tried. */
-    if (i < s->count)
-        fprintf(stderr, "vexlolpr: interrupted: %d of %d files not sent\n", s->count - i, s->count);
-    return cancelled || i < s->count ? EXIT_CANCELLED : first;
+    return end_of_batch(s, i, cancelled, first, "files");
 }
 
 static int run_check(const struct Settings *s)
@@ -816,10 +822,7 @@ static int run_remove(const struct Settings *s)
             break;
         }
     }
-    /* An interrupt ends the command: what is left is not tried. */
-    if (i < s->count)
-        fprintf(stderr, "vexlolpr: interrupted: %d of %d removals not sent\n", s->count - i, s->count);
-    return cancelled || i < s->count ? EXIT_CANCELLED : first;
+    return end_of_batch(s, i, cancelled, first, "removals");
 }
 
 static void free_settings(struct Settings *s)
