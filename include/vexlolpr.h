@@ -120,6 +120,12 @@ typedef struct LPR_QUEUEARG {
 
 /* Bits of LPR_COMMONARG.debugflags. */
 #define LPR_DEBUG_TRACE 0x10 /* write trace lines to the debug output */
+/* Extension: send a file's chunks back to back.  Without this bit, a send that did not
+   have to wait is followed by one timer tick of the message loop, so that the caller's
+   windows stay responsive during a long transfer; that tick caps a transfer at about
+   one chunk (8192 bytes) per millisecond.  With the bit, messages are dispatched only
+   while a send or receive waits for the network.  Nothing else changes. */
+#define LPR_OPT_NOYIELD 0x20
 
 /* Result values of LPR_Print, LPR_DeleteJob and LPR_GetQueue (system error numbers). */
 #define LPR_OK 0

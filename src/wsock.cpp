@@ -369,7 +369,10 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
             return WriteCancelled(lpcommonarg, "VEXLOLPR ERROR1 wsock_write() : CANCELED wsockio");
         }
         if (n == remaining) {
-            YieldIfBackToBack();
+            if (lpcommonarg->debugflags & LPR_OPT_NOYIELD)
+                yieldcount = 0;
+            else
+                YieldIfBackToBack();
             LPRTrace("VEXLOLPR wsock_write() exiteded...OK sent %d bytes (%d last time) wsockio", len, n);
             SetStatus("Sending...done!");
             return len;

@@ -145,6 +145,26 @@ TEST_F(ReadWriteTest, SecondOfTwoBackToBackWritesYields)
     EXPECT_EQ(peer.received(), "\x02lp\nmore");
 }
 
+TEST_F(ReadWriteTest, NoYieldOptionSendsBackToBack)
+{
+    Peer peer({Peer::ReadToClose()});
+    vx::SOCKET sd = Open(peer);
+    DebugCapture capture;
+    vx::traceflags = LPR_DEBUG_TRACE;
+    common_.debugflags = LPR_DEBUG_TRACE | LPR_OPT_NOYIELD;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(vx::wsock_write(sd, "abcd", 4, 0, &common_), 4);
+    EXPECT_FALSE(capture.contains("Yielding to others"));
+    EXPECT_EQ(vx::yieldcount, 0);
+    common_.debugflags = LPR_DEBUG_TRACE; // the same socket, the option taken away
+    EXPECT_EQ(vx::wsock_write(sd, "efgh", 4, 0, &common_), 4);
+    EXPECT_EQ(vx::wsock_write(sd, "ijkl", 4, 0, &common_), 4);
+    EXPECT_TRUE(capture.contains("Yielding to others"));
+    vx::wsock_release(sd);
+    peer.join();
+    EXPECT_EQ(peer.received(), "abcdabcdabcdefghijkl");
+}
+
 TEST_F(ReadWriteTest, CancelledWriteKeepsTheCancelCode)
 {
     Peer peer({Peer::Hold(8000)});

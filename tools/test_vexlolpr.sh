@@ -555,6 +555,19 @@ group_print() {
     run defaults-trace print -P "$dest" --trace "$work/text.txt"
     check_match "the default waits reach the library" "lpr-timeout=10 reply-timeout=30000" "$(err defaults-trace)"
 
+    # Chunks go back to back unless --yield asks for the pause between them.
+    head -c 40000 /dev/zero | tr '\0' 'y' >"$work/chunks.txt"
+    clear_queue
+    run noyield print -P "$dest" --trace "$work/chunks.txt"
+    check_eq "no yield by default: exit status 0" 0 "$rc"
+    check_match "no yield by default: five chunks sent" "(sent 8192 bytes.*){4}" "$(err noyield | tr '\n' ' ')"
+    check_no_match "no yield by default: no pause between chunks" "Yielding to others" "$(err noyield)"
+    clear_queue
+    run yield print -P "$dest" --trace --yield "$work/chunks.txt"
+    check_eq "--yield: exit status 0" 0 "$rc"
+    check_match "--yield: pauses between chunks" "Yielding to others" "$(err yield)"
+    check_job "--yield" "$work/chunks.txt" "$host" "$me" "$work/chunks.txt" - 0 f 1
+
     # Every job option.
     clear_queue
     run options print -P "$dest" -U alice --client-host ws-a -# 3 -J "quarterly report" -C Urgent "$work/text.txt"
@@ -765,7 +778,7 @@ group_cancel() {
     truncate -s 200M "$work/big.bin"
 
     # Ctrl-C in the middle of a large transfer.
-    start_cli big print -P "$dest" "$work/big.bin"
+    start_cli big print --yield -P "$dest" "$work/big.bin"
     local i size=0
     for i in $(seq 200); do
         size=$(incoming_size)
@@ -807,7 +820,7 @@ group_cancel() {
 
     # Files after the interrupted one are not tried.
     printf 'small\n' >"$work/small.txt"
-    start_cli rest print -P "$dest" "$work/big.bin" "$work/small.txt"
+    start_cli rest print --yield -P "$dest" "$work/big.bin" "$work/small.txt"
     for i in $(seq 200); do
         [ "$(incoming_size)" -ge 2000000 ] && break
         kill -0 "$cli_pid" 2>/dev/null || break
@@ -821,7 +834,7 @@ group_cancel() {
     check_eq "cancel with a file to follow: nothing queued" "" "$(ls -A "$spool/lp")"
 
     # Ctrl-C twice in a row: over at once, still nothing queued.
-    start_cli twice print -P "$dest" "$work/big.bin"
+    start_cli twice print --yield -P "$dest" "$work/big.bin"
     for i in $(seq 200); do
         [ "$(incoming_size)" -ge 2000000 ] && break
         kill -0 "$cli_pid" 2>/dev/null || break
@@ -851,7 +864,7 @@ group_cancel() {
     fi
 
     # Started with SIGINT ignored (a background job of a script), it stays ignored.
-    "$cli" print -P "$dest" "$work/big.bin" >"$work/ignored.out" 2>"$work/ignored.err" </dev/null &
+    "$cli" print --yield -P "$dest" "$work/big.bin" >"$work/ignored.out" 2>"$work/ignored.err" </dev/null &
     cli_pid=$!
     for i in $(seq 200); do
         [ "$(incoming_size)" -ge 1000000 ] && break

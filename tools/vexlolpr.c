@@ -66,6 +66,8 @@ static const char help_common[] =
     "      --wait-busy SECONDS    how long to wait for an earlier request of this process\n"
     "                             to finish (default 10)\n"
     "      --trace                write the library's trace lines on standard error\n"
+    "      --yield                pause one timer tick between the chunks of a file, as a\n"
+    "                             program with windows to keep alive would (slower)\n"
     "  -q, --quiet                no status display, no success message\n"
     "      --help                 show this text\n";
 
@@ -260,6 +262,7 @@ struct Settings {
     long replytimeout;
     long waitbusy;
     int trace;
+    int yield;
     int quiet;
     char print_only[32];    /* the first print-only option given, for the error */
     char **operands;
@@ -373,6 +376,7 @@ enum {
     OPT_REPLY_TIMEOUT,
     OPT_WAIT_BUSY,
     OPT_TRACE,
+    OPT_YIELD,
     OPT_HELP,
     OPT_VERSION
 };
@@ -391,6 +395,7 @@ static const struct option long_options[] = {
     {"reply-timeout", required_argument, NULL, OPT_REPLY_TIMEOUT},
     {"wait-busy", required_argument, NULL, OPT_WAIT_BUSY},
     {"trace", no_argument, NULL, OPT_TRACE},
+    {"yield", no_argument, NULL, OPT_YIELD},
     {"quiet", no_argument, NULL, 'q'},
     {"help", no_argument, NULL, OPT_HELP},
     {"version", no_argument, NULL, OPT_VERSION},
@@ -498,6 +503,9 @@ static int parse(int argc, char **argv, struct Settings *s)
             break;
         case OPT_TRACE:
             s->trace = 1;
+            break;
+        case OPT_YIELD:
+            s->yield = 1;
             break;
         case 'q':
             s->quiet = 1;
@@ -653,7 +661,8 @@ static void fill_common(const struct Settings *s, LPR_COMMONARG *common)
     common->showdialog = !s->quiet && isatty(STDERR_FILENO);
     common->replytimeout = (DWORD)s->replytimeout;
     common->lprtimeout = (DWORD)s->waitbusy;
-    common->debugflags = s->trace ? LPR_DEBUG_TRACE : 0;
+    /* A command has no windows to keep alive: chunks go back to back unless asked. */
+    common->debugflags = (WORD)((s->trace ? LPR_DEBUG_TRACE : 0) | (s->yield ? 0 : LPR_OPT_NOYIELD));
 }
 
 /* Keeps the first failure's status; a later one does not replace it. */
