@@ -365,6 +365,29 @@ WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem,
 
 namespace {
 
+// The chunks of the file, read and sent one after the other.
+WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *chunk, LPR_COMMONARG *lpcommonarg)
+{
+    int64_t remaining = size;
+    int64_t sent = 0;
+    while (remaining > 0) {
+        uint32_t want = remaining < CHUNK_SIZE ? static_cast<uint32_t>(remaining) : CHUNK_SIZE;
+        int32_t n = FileRead(file, chunk, want);
+        if (n <= 0) {
+            RecordError(lpcommonarg, LPR_ERR_FILE_SHORTER, LPR_ERR_FILE_SHORTER);
+            return LPR_R_UNEXP_NET_ERR;
+        }
+        if (wsock_write(sd, chunk, n, 0, lpcommonarg) == -1) {
+            RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
+            return LPR_R_GEN_FAILURE;
+        }
+        remaining -= n;
+        sent += n;
+        wsock_setprogress(sent);
+    }
+    return 0;
+}
+
 // Streams `size` bytes of the file in chunks; never more than announced, even when the
 // file grew meanwhile.  0, or the result value of the failure.
 WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg)
@@ -375,23 +398,16 @@ WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
     LPRTrace("VEXLOLPR wsock_do_data_file() SENDING DATA FILE now=%lu... lprws", GetTickCount());
-    int64_t remaining = size;
-    int64_t sent = 0;
-    while (remaining > 0) {
-        uint32_t want = remaining < CHUNK_SIZE ? static_cast<uint32_t>(remaining) : CHUNK_SIZE;
-        int32_t n = FileRead(file, chunk.get(), want);
-        if (n <= 0) {
-            RecordError(lpcommonarg, LPR_ERR_FILE_SHORTER, LPR_ERR_FILE_SHORTER);
-            return LPR_R_UNEXP_NET_ERR;
-        }
-        if (wsock_write(sd, chunk.get(), n, 0, lpcommonarg) == -1) {
-            RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
-            return LPR_R_GEN_FAILURE;
-        }
-        remaining -= n;
-        sent += n;
-        wsock_setprogress(sent);
-    }
+    // Chunks of a file that spans several fill whole segments; the last part is pushed
+    // out when small writes go at once again, before the zero octet.
+    bool coalesce = size > CHUNK_SIZE;
+    if (coalesce)
+        wsock_nodelay(sd, false);
+    WORD failed = SendChunks(sd, file, size, chunk.get(), lpcommonarg);
+    if (failed != 0)
+        return failed; // the connection is broken off; its options no longer matter
+    if (coalesce)
+        wsock_nodelay(sd, true);
     LPRTrace("VEXLOLPR wsock_do_data_file() DONE SENDING DATA FILE now=%lu... lprws", GetTickCount());
     return 0;
 }

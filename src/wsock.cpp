@@ -226,6 +226,7 @@ SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMON
             }
             if (sd != callers)
                 winsock.closesocket(callers);
+            wsock_nodelay(sd, true);
             SetStatus("Connected!");
             LPRTrace("VEXLOLPR wsock_connect() exited...OK sd=%d wsockio", static_cast<int>(sd));
             return sd;
@@ -318,6 +319,18 @@ int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommon
         SetStatus("Reading...done!");
     LPRTrace("VEXLOLPR wsock_read() exited... byte read ret=%d wsockio", result);
     return result;
+}
+
+// Every exchange of the protocol is a short write answered by the server, and a short
+// write held back by Nagle's algorithm waits for the server's delayed acknowledgement:
+// some 40 ms for each zero octet that ends a file.  So small writes go out at once, and
+// only the chunks of a large file are left to coalesce into full segments (see
+// SendContent).  The option changes when bytes leave, never which bytes; a refusal is
+// harmless, the transfer is only slower.
+void wsock_nodelay(SOCKET sd, bool on)
+{
+    int value = on ? 1 : 0;
+    winsock.setsockopt(sd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&value), sizeof value);
 }
 
 // Between back-to-back writes that never had to wait, the message loop runs for one

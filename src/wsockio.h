@@ -88,6 +88,7 @@ int wsock_abort(SOCKET sd);   // abortive close; the dialog goes with mysocket
 int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg);
 // len once every byte is accepted; -1 on failure (4943), time-out (4913) or cancel (4601).
 int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg);
+void wsock_nodelay(SOCKET sd, bool on); // on: short writes leave at once (TCP_NODELAY)
 
 } // namespace vx
 

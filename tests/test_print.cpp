@@ -127,6 +127,73 @@ INSTANTIATE_TEST_SUITE_P(BothOrders, WireTest, ::testing::Values(false, true),
                              return info.param ? "ControlFirst" : "DataFirst";
                          });
 
+// When bytes leave is the socket's business, which bytes leave is the protocol's: the
+// provider's setsockopt and send are wrapped to see both in one sequence.
+using SetOpt = int(WSAAPI *)(vx::SOCKET, int, int, const char *, int);
+using Send = int(WSAAPI *)(vx::SOCKET, const char *, int, int);
+SetOpt realsetsockopt;
+Send realsend;
+std::vector<std::string> socketlog;
+
+int WSAAPI LoggedSetsockopt(vx::SOCKET s, int level, int name, const char *value, int len)
+{
+    if (level == vx::IPPROTO_TCP && name == vx::TCP_NODELAY && len == static_cast<int>(sizeof(int)))
+        socketlog.push_back("nodelay " + std::to_string(*reinterpret_cast<const int *>(value)));
+    return realsetsockopt(s, level, name, value, len);
+}
+
+int WSAAPI LoggedSend(vx::SOCKET s, const char *buf, int len, int flags)
+{
+    int n = realsend(s, buf, len, flags);
+    socketlog.push_back("send " + std::to_string(n));
+    return n;
+}
+
+class SocketOptionTest : public PrintTest, public ::testing::WithParamInterface<size_t> {
+protected:
+    void SetUp() override
+    {
+        PrintTest::SetUp();
+        realsetsockopt = vx::winsock.setsockopt;
+        realsend = vx::winsock.send;
+        vx::UnloadWinsock();
+        provider_.replace("setsockopt", reinterpret_cast<void (*)()>(LoggedSetsockopt))
+            .replace("send", reinterpret_cast<void (*)()>(LoggedSend))
+            .install();
+        socketlog.clear();
+    }
+    ProviderOverride provider_;
+};
+
+// Short writes leave at once (each is answered, and one held back waits for a delayed
+// acknowledgement); the chunks of a file larger than one chunk may coalesce.
+TEST_P(SocketOptionTest, ShortWritesLeaveAtOnceAndOnlyChunksCoalesce)
+{
+    std::string content(GetParam(), 'k');
+    LPR_PRINTARG p = PrintArg(File("opts.txt", content));
+    FakeLpd lpd(AcceptJob(p, common_, content.size()));
+    vx::lpdport = lpd.port();
+    ASSERT_EQ(Print(p), LPR_OK) << LastError();
+    lpd.join();
+    ASSERT_FALSE(socketlog.empty());
+    EXPECT_EQ(socketlog.front(), "nodelay 1") << "set before the first write";
+    std::string trail;
+    for (const std::string &entry : socketlog)
+        trail += entry + ",";
+    std::string stem = StemOf(lpd.received());
+    std::string subcommand = "send " + std::to_string(("\x03" + std::to_string(content.size()) + " d" + stem + "\n").size());
+    if (content.size() > 8192)
+        EXPECT_NE(trail.find(subcommand + ",nodelay 0,send 8192,send 8192,send 3616,nodelay 1,send 1,"),
+                  std::string::npos) << trail;
+    else
+        EXPECT_NE(trail.find(subcommand + ",send " + std::to_string(content.size()) + ",send 1,"),
+                  std::string::npos) << trail;
+    EXPECT_EQ(std::count(socketlog.begin(), socketlog.end(), "nodelay 0"), content.size() > 8192 ? 1 : 0);
+    EXPECT_EQ(lpd.received(), JobBytes(p, common_, stem, content)) << "the same bytes either way";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SocketOptionTest, ::testing::Values(size_t{1000}, size_t{20000}));
+
 TEST_F(PrintTest, CheckOnlyAsksAndWithdraws)
 {
     FakeLpd lpd({Peer::ReadLine(), Peer::Ack(), Peer::ReadToClose()});
