@@ -10,8 +10,8 @@
  *   1. Load the library (on POSIX: link it).  Its start-up binds the socket layer once;
  *      LPR_Init may be called and changes nothing.
  *   2. Fill an LPR_COMMONARG and the record of the operation, set errorcode to 0 and call
- *      LPR_Print, LPR_DeleteJob or LPR_GetQueue.  One request runs at a time per process:
- *      callers on several threads must serialise their requests.
+ *      LPR_Print, LPR_DeleteJob or LPR_GetQueue.  One request runs at a time per process
+ *      (see Threads).
  *   3. While a request blocks, LPR_CancelBlockingCall may be called from code that the
  *      request's message loop reaches or from another thread; the request then ends with
  *      errorcode LPR_ERR_CANCELLED.
@@ -27,6 +27,17 @@
  *     cancel writes LPR_ERR_CANCELLED into its errorcode while the call is in progress.
  *   - The queue listing belongs to the caller from a successful LPR_GetQueue until
  *     LPR_FreeQueue.
+ *
+ * Threads
+ *   Requests take turns.  A request started on another thread while one runs waits for
+ *   it to end, up to its own lprtimeout seconds, dispatching its own thread's messages
+ *   meanwhile; if the first is still running then, it returns LPR_R_UNEXP_NET_ERR with
+ *   errorcode LPR_ERR_NETWORK (the result of a request that finds the status display
+ *   busy) and has sent nothing.  A request started on the same thread from inside a
+ *   running one (a window procedure reached by its message loop) cannot wait for it to
+ *   end: it waits lprtimeout seconds for the status display and then fails the same way.
+ *   LPR_CancelBlockingCall and LPR_GetLastErrorText may be called from any thread at any
+ *   time; the last-error text is the process's, the latest failure of any thread.
  *
  * Server ports (an extension)
  *   The host field of the records may carry a ":port" suffix ("printsrv:5515",
@@ -86,7 +97,7 @@ typedef struct LPR_COMMONARG {
     BOOL showdialog;        /* nonzero: show the status display while the request runs */
     DWORD replytimeout;     /* milliseconds allowed for each network wait */
     DWORD lprtimeout;       /* seconds to wait for an earlier request's status display to go */
-    WORD debugflags;        /* option word; LPR_DEBUG_TRACE turns the trace log on */
+    WORD debugflags;        /* option word: LPR_DEBUG_TRACE, LPR_OPT_NOYIELD */
     int32_t errorcode;      /* first failure of the request (LPR_ERR_*); 0 while none */
 } LPR_COMMONARG;
 
@@ -209,7 +220,10 @@ LPR_EXPORT WORD LPRAPI LPR_FreeQueue(char **lplpqueue);
 LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size);
 
 /* Ordinal 506.  Presses Cancel of the request in progress.  Returns 0 when a cancel was
-   posted, 1 when no request is in progress.  May be called from another thread. */
+   posted, 1 when no request is in progress.  May be called from another thread.  The
+   request notices the cancel at its next wait or write; one that comes after the last
+   write of a job stops nothing (the job is whole at the server), and the request returns
+   LPR_OK with errorcode LPR_ERR_CANCELLED. */
 LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void);
 
 /* Ordinal 507.  Returns 1; does nothing else. */

@@ -64,9 +64,9 @@ fi
 if [ -z "${SANITIZE+set}" ] && [ -z "${SKIP_TSAN:-}" ]; then
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE=thread \
         -DVEXLOLPR_BUILD_TESTS=ON -DVEXLOLPR_BUILD_TOOLS=OFF >/dev/null
-    cmake --build build-tsan -j"$jobs" --target test_wait test_eventsource test_readwrite
+    cmake --build build-tsan -j"$jobs" --target test_wait test_eventsource test_readwrite test_threads
     (cd build-tsan && ctest -j"$jobs" --output-on-failure --timeout 300 \
-        -R '^(DialogTest|DisplayTest|NotificationTest|QueueTest)\.|CancelFromAnotherThread|CancelledWrite')
+        -R '^(DialogTest|DisplayTest|NotificationTest|QueueTest|ThreadsTest|From/RandomCancelTest)\.|CancelFromAnotherThread|CancelledWrite')
 fi
 
 sanitize=${SANITIZE-address,undefined}

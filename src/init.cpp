@@ -1,5 +1,5 @@
 // init.cpp - the library's entry routine, LPR_DLLInit, LPR_Init, WEP and LPRTrace.
-// Owns the module handle, the trace switch and the trace buffer.
+// Owns the module handle and the trace switch.
 #include "init.h"
 
 #include "msgtext.h"
@@ -8,8 +8,7 @@
 namespace vx {
 
 HINSTANCE hinstlpr;
-WORD traceflags;
-static char tracebuf[TRACEBUF_SIZE];
+std::atomic<WORD> traceflags;
 
 BOOL LibMain(HINSTANCE hinst, DWORD reason, LPVOID /*reserved*/)
 {
@@ -46,16 +45,34 @@ WORD LPR_DLLInit(HINSTANCE hinst)
     return 1;
 }
 
+// The line is formatted on the caller's stack: a Cancel from another thread traces
+// while the request's own thread does.
+static void TraceLine(const char *format, va_list args)
+{
+    char line[TRACEBUF_SIZE];
+    wvnsprintfA(line, sizeof line, format, args);
+    OutputDebugStringA(line);
+    OutputDebugStringA("\r\n");
+}
+
 void LPRTrace(const char *format, ...)
 {
-    if (!(traceflags & TRACE_ON))
+    if (!(traceflags.load(std::memory_order_relaxed) & TRACE_ON))
         return;
     va_list args;
     va_start(args, format);
-    wvnsprintfA(tracebuf, sizeof tracebuf, format, args);
+    TraceLine(format, args);
     va_end(args);
-    OutputDebugStringA(tracebuf);
-    OutputDebugStringA("\r\n");
+}
+
+void LPRTraceIf(bool on, const char *format, ...)
+{
+    if (!on)
+        return;
+    va_list args;
+    va_start(args, format);
+    TraceLine(format, args);
+    va_end(args);
 }
 
 } // namespace vx

@@ -913,6 +913,31 @@ void EndRequest()
         winsock.WSACleanup();
 }
 
+// The request's turn, held from before the trace switch is set until after the last
+// trace line; given back on every path.
+class RequestTurn {
+public:
+    explicit RequestTurn(const LPR_COMMONARG *lpcommonarg)
+        : turn_(TakeTurn(lpcommonarg->lprtimeout, (lpcommonarg->debugflags & TRACE_ON) != 0))
+    {
+    }
+    ~RequestTurn() { GiveTurn(turn_); }
+    RequestTurn(const RequestTurn &) = delete;
+    RequestTurn &operator=(const RequestTurn &) = delete;
+    bool busy() const { return turn_ == Turn::BUSY; }
+
+private:
+    Turn turn_;
+};
+
+// Another thread's request still ran when this one's patience ended: it fails as a
+// request that finds the status dialog busy does, having touched nothing else.
+WORD Busy(LPR_COMMONARG *lpcommonarg)
+{
+    RecordError(lpcommonarg, LPR_ERR_NETWORK, LPR_ERR_NETWORK);
+    return LPR_R_UNEXP_NET_ERR;
+}
+
 } // namespace
 } // namespace vx
 
@@ -926,6 +951,9 @@ LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcomm
     // nothing else is touched either (trace switch, socket layer, last-error text).
     if (lpprintarg == nullptr || lpcommonarg == nullptr)
         return LPR_R_BAD_NET_NAME;
+    RequestTurn turn(lpcommonarg);
+    if (turn.busy())
+        return Busy(lpcommonarg);
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
     if (!BeginRequest(lpcommonarg))
@@ -941,6 +969,9 @@ LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *
 {
     if (lpdeletearg == nullptr || lpcommonarg == nullptr) // as an empty printer: untouched
         return LPR_R_BAD_NET_NAME;
+    RequestTurn turn(lpcommonarg);
+    if (turn.busy())
+        return Busy(lpcommonarg);
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_Delete() entered... lprws");
     if (!BeginRequest(lpcommonarg))
@@ -955,6 +986,12 @@ LPR_EXPORT WORD LPRAPI LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpc
 {
     if (lpqueuearg == nullptr || lpcommonarg == nullptr) // the caller's variable stays as it is
         return LPR_R_BAD_NET_NAME;
+    RequestTurn turn(lpcommonarg);
+    if (turn.busy()) {
+        if (lpqueuearg->lplpqueue != nullptr)
+            *lpqueuearg->lplpqueue = nullptr;
+        return Busy(lpcommonarg);
+    }
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_GetQueue() entered... lprws");
     if (!BeginRequest(lpcommonarg))
@@ -980,14 +1017,7 @@ LPR_EXPORT WORD LPRAPI LPR_FreeQueue(char **lplpqueue)
 
 LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size)
 {
-    const char *text = LastErrorText();
-    int length = static_cast<int>(strlen(text));
-    if (buf != nullptr && size > 0) {
-        int n = length < size - 1 ? length : size - 1;
-        memcpy(buf, text, static_cast<size_t>(n));
-        buf[n] = '\0';
-    }
-    return length;
+    return CopyLastErrorText(buf, size);
 }
 
 LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void) { return CancelWait(); }

@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include <atomic>
+
 #include "init.h"
 
 namespace vx {
@@ -20,8 +22,23 @@ const MessageText message_texts[] = {
 };
 const size_t message_text_count = sizeof message_texts / sizeof message_texts[0];
 
+// The text is the process's; a request that gives up waiting for its turn writes it
+// while another thread's request may, so every access holds the lock (a spin lock: the
+// holder only copies or formats a few hundred bytes, and it needs no thread library).
 static char lasterror[LASTERROR_SIZE];
 static char msgscratch[LASTERROR_SIZE]; // message text loaded before formatting
+static std::atomic_flag textlock = ATOMIC_FLAG_INIT;
+
+namespace {
+struct TextLock {
+    TextLock()
+    {
+        while (textlock.test_and_set(std::memory_order_acquire))
+            ;
+    }
+    ~TextLock() { textlock.clear(std::memory_order_release); }
+};
+} // namespace
 
 void SetErrorCode(LPR_COMMONARG *lpcommonarg, int code)
 {
@@ -31,6 +48,7 @@ void SetErrorCode(LPR_COMMONARG *lpcommonarg, int code)
 
 static void FormatErrorText(UINT textid, va_list args)
 {
+    TextLock lock;
     if (LoadStringA(hinstlpr, textid, msgscratch, sizeof msgscratch) == 0)
         msgscratch[0] = '\0';
     wvnsprintfA(lasterror, sizeof lasterror, msgscratch, args);
@@ -46,6 +64,7 @@ void SetErrorText(UINT textid, ...)
 
 void SetErrorTextRaw(const char *text)
 {
+    TextLock lock;
     size_t n = strnlen(text, sizeof lasterror - 1);
     memcpy(lasterror, text, n);
     lasterror[n] = '\0';
@@ -60,8 +79,22 @@ void RecordError(LPR_COMMONARG *lpcommonarg, int code, UINT textid, ...)
     va_end(args);
 }
 
-void ClearLastErrorText() { lasterror[0] = '\0'; }
+void ClearLastErrorText()
+{
+    TextLock lock;
+    lasterror[0] = '\0';
+}
 
-const char *LastErrorText() { return lasterror; }
+int CopyLastErrorText(char *buf, int size)
+{
+    TextLock lock;
+    int length = static_cast<int>(strlen(lasterror));
+    if (buf != nullptr && size > 0) {
+        int n = length < size - 1 ? length : size - 1;
+        memcpy(buf, lasterror, static_cast<size_t>(n));
+        buf[n] = '\0';
+    }
+    return length;
+}
 
 } // namespace vx

@@ -28,7 +28,9 @@ void SetErrorTextRaw(const char *text);
 void RecordError(LPR_COMMONARG *lpcommonarg, int code, UINT textid, ...);
 
 void ClearLastErrorText();
-const char *LastErrorText();
+// Copies the last-error text into buf (cut to size - 1 characters and terminated, when
+// size > 0); returns the text's full length.
+int CopyLastErrorText(char *buf, int size);
 
 } // namespace vx
 

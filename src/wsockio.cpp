@@ -16,6 +16,11 @@ DWORD count;
 int32_t *lperrorcode;
 HWND const HWND_CLAIMED = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
 
+// The thread whose request runs (0: none), and how many requests it has under way.
+static std::atomic<DWORD> turnowner;
+static int turndepth;
+constexpr DWORD TURN_POLL = 10; // ms between looks at the turn while messages flow
+
 // A WM_QUIT that a wait loop fetched; it belongs to the application's own loop and is
 // posted again once the wait is over.
 static bool quitpending;
@@ -207,6 +212,80 @@ static void Cancel()
     if (lperrorcode != nullptr)
         *lperrorcode = LPR_ERR_CANCELLED;
     waitinfo.ret = RET_PENDING;
+}
+
+// ---- one request at a time ------------------------------------------------------------
+
+static bool ClaimTurn(DWORD me)
+{
+    DWORD free = 0;
+    if (!turnowner.compare_exchange_strong(free, me, std::memory_order_acquire))
+        return false;
+    turndepth = 1;
+    return true;
+}
+
+// Runs the messages the thread has now.  A WM_QUIT is the application's: it is posted
+// again when the waiting ends.
+static void DispatchPending(bool *quit, int *quitexit)
+{
+    MSG msg;
+    while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            *quit = true;
+            *quitexit = static_cast<int>(msg.wParam);
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+Turn TakeTurn(DWORD seconds, bool trace)
+{
+    DWORD me = GetCurrentThreadId();
+    if (turnowner.load(std::memory_order_relaxed) == me) {
+        turndepth++;
+        return Turn::NESTED;
+    }
+    if (ClaimTurn(me))
+        return Turn::FIRST;
+    LPRTraceIf(trace, "VEXLOLPR TakeTurn() : WAITING lpr-timeout=%u sec. for the request of another thread wsockio",
+               seconds);
+    // Compared by elapsed time: immune to the tick count wrapping; any length is good.
+    uint64_t span = static_cast<uint64_t>(seconds) * 1000u;
+    uint64_t waited = 0;
+    DWORD last = GetTickCount();
+    bool quit = false;
+    int quitexit = 0;
+    Turn turn = Turn::BUSY;
+    for (;;) {
+        DispatchPending(&quit, &quitexit);
+        if (ClaimTurn(me)) {
+            turn = Turn::FIRST;
+            break;
+        }
+        DWORD now = GetTickCount();
+        waited += now - last;
+        last = now;
+        if (waited >= span)
+            break;
+        uint64_t left = span - waited;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, left < TURN_POLL ? static_cast<DWORD>(left) : TURN_POLL,
+                                  QS_ALLINPUT);
+    }
+    if (quit)
+        PostQuitMessage(quitexit);
+    if (turn == Turn::BUSY)
+        LPRTraceIf(trace, "VEXLOLPR ERROR TakeTurn() exited... the request of another thread still runs wsockio");
+    return turn;
+}
+
+void GiveTurn(Turn turn)
+{
+    if (turn == Turn::BUSY || --turndepth > 0)
+        return;
+    turnowner.store(0, std::memory_order_release);
 }
 
 } // namespace vx

@@ -72,6 +72,15 @@ int CancelWait();
 void PumpMessage(HWND dialog, bool trace);
 void RepostQuit();
 
+// ---- one request at a time ------------------------------------------------------------
+// The library's state is the process's, so requests take turns.  A request made on the
+// thread whose request runs (from its message loop) goes on and meets the busy status
+// dialog in wsock_connect; one made on another thread waits here for its turn, up to
+// `seconds`, while that thread's own messages keep flowing.
+enum class Turn { FIRST, NESTED, BUSY };
+Turn TakeTurn(DWORD seconds, bool trace);
+void GiveTurn(Turn turn); // after FIRST or NESTED
+
 // ---- connections --------------------------------------------------------------------
 // A stream socket bound to a local port from 601 to 1000 (or, where no reserved port
 // can be had, one the system chooses); INVALID_SOCKET on failure.

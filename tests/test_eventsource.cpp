@@ -268,6 +268,31 @@ TEST_F(QueueTest, PostedMessagesComeInOrderAndQuitEndsTheLoop)
     EXPECT_EQ(vx::posix::PendingMessages(), 0u);
 }
 
+TEST_F(QueueTest, PeekTakesWhatIsThereAndNeverWaits)
+{
+    vx::MSG msg;
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(vx::PeekMessageA(&msg, nullptr, 0, 0, vx::PM_REMOVE)) << "an empty queue";
+    EXPECT_LT(MsSince(start), 100);
+    HWND other = vx::posix::CreateTestWindow(RecordingWindow);
+    EXPECT_TRUE(vx::PostMessageA(other, vx::WM_USER, 1, 0));
+    EXPECT_TRUE(vx::PostMessageA(window_, vx::WM_USER, 2, 0));
+    vx::PostQuitMessage(3);
+    vx::DestroyWindow(other);
+    ASSERT_TRUE(vx::PeekMessageA(&msg, nullptr, 0, 0, vx::PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 2u) << "the dead window's message is skipped";
+    ASSERT_TRUE(vx::PeekMessageA(&msg, nullptr, 0, 0, vx::PM_REMOVE)) << "WM_QUIT is a message like the others";
+    EXPECT_EQ(msg.message, vx::WM_QUIT);
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_FALSE(vx::PeekMessageA(&msg, nullptr, 0, 0, vx::PM_REMOVE));
+    // A due timer is found without blocking.
+    ASSERT_NE(vx::SetTimer(window_, 9, 1, nullptr), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(vx::PeekMessageA(&msg, nullptr, 0, 0, vx::PM_REMOVE));
+    EXPECT_EQ(msg.message, vx::WM_TIMER);
+    vx::KillTimer(window_, 9);
+}
+
 TEST_F(QueueTest, PostFromAnotherThreadWakesABlockedGetMessage)
 {
     HWND target = window_;

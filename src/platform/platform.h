@@ -221,6 +221,7 @@ constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 constexpr DWORD QS_ALLINPUT = 0x04FF;
+constexpr UINT PM_REMOVE = 0x0001;
 constexpr int IDCANCEL = 2;
 inline const char *MAKEINTRESOURCEA(UINT id) { return reinterpret_cast<const char *>(static_cast<uintptr_t>(id)); }
 
@@ -242,6 +243,9 @@ UINT SetErrorMode(UINT mode);
 // Milliseconds since an arbitrary start, 32 bits, wrapping; compare unsigned.
 DWORD GetTickCount();
 
+// A number of the calling thread, never 0, distinct among the process's live threads.
+DWORD GetCurrentThreadId();
+
 // The debugger's output channel (POSIX: standard error).
 void OutputDebugStringA(const char *text);
 
@@ -262,6 +266,9 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void *timerproc);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 // Blocks until a message for the calling thread is there; FALSE for WM_QUIT.
 BOOL GetMessageA(MSG *msg, HWND hwnd, UINT first, UINT last);
+// Takes the next message of the calling thread when there is one (PM_REMOVE), else FALSE
+// at once.
+BOOL PeekMessageA(MSG *msg, HWND hwnd, UINT first, UINT last, UINT remove);
 // Waits up to `ms` for a message of the thread (count 0, no objects): WAIT_OBJECT_0 when
 // one is there, WAIT_TIMEOUT when the time ran out.
 DWORD MsgWaitForMultipleObjects(DWORD count, const void *handles, BOOL waitall, DWORD ms, DWORD wakemask);

@@ -3,12 +3,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "../../msgtext.h"
 #include "posix.h"
 
 namespace vx {
 
 static posix::DebugSink debugsink;
+static std::atomic<DWORD> lastthreadid;
+static thread_local DWORD threadid;
 
 DWORD GetTickCount()
 {
@@ -16,6 +20,14 @@ DWORD GetTickCount()
     clock_gettime(CLOCK_MONOTONIC, &now);
     uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<DWORD>(ms); // wraps like the Windows count
+}
+
+// Numbered on first use; a number is not reused while the process lives.
+DWORD GetCurrentThreadId()
+{
+    if (threadid == 0)
+        threadid = ++lastthreadid;
+    return threadid;
 }
 
 void OutputDebugStringA(const char *text)

@@ -278,6 +278,25 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const void *, BOOL, DWORD ms, DWORD
     }
 }
 
+// The next message that still has somewhere to go.  A message for a window destroyed
+// after it was posted goes nowhere; so does a timer that was set while its window was
+// being destroyed.
+bool TakeLiveMessage(MessageQueue &q, MSG *msg)
+{
+    MSG m;
+    while (TakeMessage(q, &m)) {
+        if (m.hwnd != nullptr && !IsWindow(m.hwnd)) {
+            if (m.message == WM_TIMER)
+                RemoveTimer(q, m.hwnd, m.wParam);
+            continue;
+        }
+        m.time = GetTickCount();
+        *msg = m;
+        return true;
+    }
+    return false;
+}
+
 // The logic only ever fetches every message of the thread, so the window and range
 // filters are not applied.
 BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
@@ -285,23 +304,22 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
     if (msg == nullptr)
         return -1;
     QueueRef q = ThisThreadQueue();
-    for (;;) {
-        MSG m;
-        if (!TakeMessage(*q, &m)) {
-            WaitForEvents(*q);
-            continue;
-        }
-        // A message for a window destroyed after it was posted goes nowhere; so does a
-        // timer that was set while its window was being destroyed.
-        if (m.hwnd != nullptr && !IsWindow(m.hwnd)) {
-            if (m.message == WM_TIMER)
-                RemoveTimer(*q, m.hwnd, m.wParam);
-            continue;
-        }
-        m.time = GetTickCount();
-        *msg = m;
-        return m.message == WM_QUIT ? FALSE : TRUE;
-    }
+    while (!TakeLiveMessage(*q, msg))
+        WaitForEvents(*q);
+    return msg->message == WM_QUIT ? FALSE : TRUE;
+}
+
+// Only the form the logic uses: any message, removed.  Sockets that are ready already
+// are looked at first, without waiting.
+BOOL PeekMessageA(MSG *msg, HWND, UINT, UINT, UINT remove)
+{
+    if (msg == nullptr || remove != PM_REMOVE)
+        return FALSE;
+    QueueRef q = ThisThreadQueue();
+    if (TakeLiveMessage(*q, msg))
+        return TRUE;
+    WaitForEvents(*q, 0);
+    return TakeLiveMessage(*q, msg) ? TRUE : FALSE;
 }
 
 BOOL IsDialogMessageA(HWND dialog, MSG *msg)

@@ -6,6 +6,8 @@ namespace vx {
 
 DWORD GetTickCount() { return ::GetTickCount(); }
 
+DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+
 void OutputDebugStringA(const char *text) { ::OutputDebugStringA(text); }
 
 int LoadStringA(HINSTANCE module, UINT id, char *buf, int size)

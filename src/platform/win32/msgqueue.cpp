@@ -6,6 +6,11 @@ namespace vx {
 
 BOOL GetMessageA(MSG *msg, HWND hwnd, UINT first, UINT last) { return ::GetMessageA(msg, hwnd, first, last); }
 
+BOOL PeekMessageA(MSG *msg, HWND hwnd, UINT first, UINT last, UINT remove)
+{
+    return ::PeekMessageA(msg, hwnd, first, last, remove);
+}
+
 DWORD MsgWaitForMultipleObjects(DWORD count, const void *handles, BOOL waitall, DWORD ms, DWORD wakemask)
 {
     return ::MsgWaitForMultipleObjects(count, static_cast<const HANDLE *>(handles), waitall, ms, wakemask);
