@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -418,6 +419,30 @@ INSTANTIATE_TEST_SUITE_P(Orders, JobArrives,
                              return std::string(info.param.data_first ? "DataFirst" : "ControlFirst") +
                                     std::to_string(info.param.size);
                          });
+
+// Runs of zero octets are stored as holes; the file reads the same, a zero run at the
+// end included, and a file of nothing but zeros takes no disk blocks.
+TEST_F(Lpd, ZeroRunsAreStoredAsHolesAndReadTheSame)
+{
+    std::string zeros(4 << 20, '\0');
+    std::string mixed = binary_data(70000) + std::string(1 << 20, '\0') + "middle" + std::string(300000, '\0');
+    TestJob sparse = make_job(11, "alice", "zeros.bin", zeros);
+    TestJob both = make_job(12, "alice", "mixed.bin", mixed);
+    {
+        Client client(port_);
+        ASSERT_TRUE(open_job(client));
+        ASSERT_TRUE(send_job(client, sparse));
+        ASSERT_TRUE(send_job(client, both, false));
+    }
+    std::filesystem::path zpath = scratch_.spool() / "lp" / sparse.data_name;
+    std::filesystem::path mpath = scratch_.spool() / "lp" / both.data_name;
+    EXPECT_TRUE(file_text(zpath) == zeros) << "all-zero file differs";
+    EXPECT_TRUE(file_text(mpath) == mixed) << "mixed file differs";
+    EXPECT_EQ(std::filesystem::file_size(mpath), mixed.size());
+    struct stat st;
+    ASSERT_EQ(stat(zpath.c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "4 MiB of zeros took " << st.st_blocks * 512 << " bytes of disk";
+}
 
 TEST_F(Lpd, TwoDataFilesAndTwoJobsInOneConnection)
 {

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace lpd {
 
@@ -181,6 +182,32 @@ bool Session::receive_file(Incoming &job, FileKind kind, std::string_view operan
     return wire_.send(std::string_view(&kAck, 1));
 }
 
+namespace {
+
+bool all_zero(const char *data, std::size_t size)
+{
+    return size > 0 && data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
+}
+
+// Writes a piece of a data file at `offset`.  A piece of zero octets only is left as a
+// hole: the file reads the same, and a huge mostly empty job does not fill the disk.
+bool store_piece(int fd, const char *data, std::size_t size, std::uint64_t offset)
+{
+    if (all_zero(data, size))
+        return true;
+    for (std::size_t done = 0; done < size;) {
+        ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
 // A data file streams straight to disk.  When writing fails the octets are still read,
 // so that the refusal arrives where the client expects an answer.
 bool Session::receive_octets(Incoming &job, FileKind kind, const std::string &name, std::uint64_t count)
@@ -188,17 +215,18 @@ bool Session::receive_octets(Incoming &job, FileKind kind, const std::string &na
     std::string text;
     int fd = kind == FileKind::data ? job.create_data(name) : -1;
     bool stored = kind == FileKind::control || fd >= 0;
+    std::uint64_t offset = 0;
     Io io = wire_.read_exact(count, [&](const char *data, std::size_t size) {
         if (kind == FileKind::control) {
             text.append(data, size);
             return;
         }
-        for (std::size_t done = 0; stored && done < size;) {
-            ssize_t n = write(fd, data + done, size - done);
-            stored = n > 0 || (n < 0 && errno == EINTR);
-            done += n > 0 ? static_cast<std::size_t>(n) : 0;
-        }
+        stored = stored && store_piece(fd, data, size, offset);
+        offset += size;
     });
+    // The size comes from the count received, holes at the end included.
+    if (fd >= 0 && stored && ftruncate(fd, static_cast<off_t>(offset)) != 0)
+        stored = false;
     if (fd >= 0 && close(fd) != 0)
         stored = false;
     char end = 0;
