@@ -191,10 +191,11 @@ bool all_zero(const char *data, std::size_t size)
 
 // Writes a piece of a data file at `offset`.  A piece of zero octets only is left as a
 // hole: the file reads the same, and a huge mostly empty job does not fill the disk.
+// Either way the file grows as the octets come, for whoever watches it.
 bool store_piece(int fd, const char *data, std::size_t size, std::uint64_t offset)
 {
     if (all_zero(data, size))
-        return true;
+        return ftruncate(fd, static_cast<off_t>(offset + size)) == 0;
     for (std::size_t done = 0; done < size;) {
         ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
@@ -224,9 +225,6 @@ bool Session::receive_octets(Incoming &job, FileKind kind, const std::string &na
         stored = stored && store_piece(fd, data, size, offset);
         offset += size;
     });
-    // The size comes from the count received, holes at the end included.
-    if (fd >= 0 && stored && ftruncate(fd, static_cast<off_t>(offset)) != 0)
-        stored = false;
     if (fd >= 0 && close(fd) != 0)
         stored = false;
     char end = 0;
