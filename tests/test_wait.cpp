@@ -244,6 +244,14 @@ TEST_F(WaitTest, ProgressReachesTheDialog)
     EXPECT_EQ(Control(vx::IDC_PROGRESS), "-2147483648");
     vx::wsock_setprogress(8192);
     EXPECT_EQ(Control(vx::IDC_PROGRESS), "8192");
+    vx::wsock_setprogress(0);
+    EXPECT_EQ(Control(vx::IDC_PROGRESS), "0");
+    vx::wsock_setsize(3221225472); // beyond 32 bits
+    EXPECT_EQ(Control(vx::IDC_SIZE), "3221225472");
+    vx::wsock_setprogress(INT64_MAX);
+    EXPECT_EQ(Control(vx::IDC_PROGRESS), "9223372036854775807");
+    vx::wsock_setprogress(INT64_MIN);
+    EXPECT_EQ(Control(vx::IDC_PROGRESS), "-9223372036854775808");
 }
 
 TEST_F(WaitTest, ProgressWithoutDialogIsHarmless)

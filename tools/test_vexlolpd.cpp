@@ -434,6 +434,8 @@ TEST_F(Lpd, ZeroRunsAreStoredAsHolesAndReadTheSame)
         ASSERT_TRUE(send_job(client, sparse));
         ASSERT_TRUE(send_job(client, both, false));
     }
+    // Connections are served in turn: once a listing is answered, both jobs are in.
+    EXPECT_EQ(spooled(), (Names{sparse.control_name, sparse.data_name, both.control_name, both.data_name}));
     std::filesystem::path zpath = scratch_.spool() / "lp" / sparse.data_name;
     std::filesystem::path mpath = scratch_.spool() / "lp" / both.data_name;
     EXPECT_TRUE(file_text(zpath) == zeros) << "all-zero file differs";

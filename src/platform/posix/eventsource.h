@@ -46,6 +46,7 @@ void WakeQueue(MessageQueue &queue);
 void ForgetWindowInQueue(MessageQueue &queue, HWND hwnd);
 // Milliseconds of a monotonic clock that does not wrap.
 uint64_t MonotonicMs();
+uint64_t MonotonicUs();
 
 // ---- window.cpp --------------------------------------------------------------------------
 // The queue of the thread that created `hwnd`; null when hwnd is no live window.

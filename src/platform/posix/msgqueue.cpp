@@ -21,8 +21,8 @@ namespace posix {
 struct Timer {
     HWND hwnd;
     UINT_PTR id;
-    uint64_t period; // ms
-    uint64_t due;    // MonotonicMs() of the next WM_TIMER
+    uint64_t period; // microseconds
+    uint64_t due;    // MonotonicUs() of the next WM_TIMER
 };
 
 struct MessageQueue {
@@ -93,7 +93,7 @@ bool TakeMessage(MessageQueue &q, MSG *msg)
         q.posted.pop_front();
         return true;
     }
-    uint64_t now = MonotonicMs();
+    uint64_t now = MonotonicUs();
     Timer *t = EarliestTimer(q);
     if (t == nullptr || t->due > now)
         return false;
@@ -103,28 +103,34 @@ bool TakeMessage(MessageQueue &q, MSG *msg)
     return true;
 }
 
-int MsUntilTimer(MessageQueue &q)
+// Microseconds until the next timer is due, -1 without timers.  Timers keep microseconds
+// so that a period of 1 ms lasts 1 ms, not up to 2 as whole milliseconds would round it.
+int64_t UsUntilTimer(MessageQueue &q)
 {
     std::lock_guard<std::mutex> guard(q.lock);
     Timer *t = EarliestTimer(q);
     if (t == nullptr)
         return -1;
-    uint64_t now = MonotonicMs();
-    return t->due <= now ? 0 : static_cast<int>(std::min<uint64_t>(t->due - now, INT_MAX));
+    uint64_t now = MonotonicUs();
+    return t->due <= now ? 0 : static_cast<int64_t>(std::min<uint64_t>(t->due - now, INT64_MAX));
 }
 
 // The earlier of two time-outs, -1 standing for none.
-int Earlier(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
+int64_t Earlier(int64_t a, int64_t b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
+int64_t MsToUs(int ms) { return ms < 0 ? -1 : static_cast<int64_t>(ms) * 1000; }
 
 // Blocks until something may have produced a message: a wake-up (a post from another
 // thread, a timer or socket registration changed), a socket that is ready for what its
 // registration waits for, the next timer, or a held-back redraw of the status display.
-void WaitForEvents(MessageQueue &q, int cap = -1)
+// The lists are the thread's own and kept: a wait allocates nothing once warmed up.
+void WaitForEvents(MessageQueue &q, int capms = -1)
 {
-    int timeout = Earlier(Earlier(MsUntilTimer(q), display::RedrawDue()), cap);
-    std::vector<SocketWatch> watches;
+    int64_t timeout = Earlier(Earlier(UsUntilTimer(q), MsToUs(display::RedrawDue())), MsToUs(capms));
+    static thread_local std::vector<SocketWatch> watches;
+    static thread_local std::vector<shim::PollItem> items;
+    watches.clear();
+    items.clear();
     CollectWatches(&q, &watches);
-    std::vector<shim::PollItem> items;
     items.push_back({q.wakefd, shim::IO_READABLE, 0});
     for (const SocketWatch &w : watches)
         items.push_back({w.fd, w.want, 0});
@@ -168,11 +174,13 @@ QueueRef::~QueueRef()
         delete queue_;
 }
 
-uint64_t MonotonicMs()
+uint64_t MonotonicUs()
 {
     auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
+
+uint64_t MonotonicMs() { return MonotonicUs() / 1000; }
 
 QueueRef ThisThreadQueue()
 {
@@ -232,10 +240,10 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void *timerproc)
     if (!q)
         return 0;
     // A period of 0 would be due on every fetch; 1 ms is the finest there is.
-    uint64_t period = std::max<uint64_t>(ms, 1);
+    uint64_t period = std::max<uint64_t>(ms, 1) * 1000;
     {
         std::lock_guard<std::mutex> guard(q->lock);
-        uint64_t due = MonotonicMs() + period;
+        uint64_t due = MonotonicUs() + period;
         Timer *t = FindTimer(*q, hwnd, id);
         if (t != nullptr)
             *t = {hwnd, id, period, due};
@@ -255,7 +263,7 @@ BOOL KillTimer(HWND hwnd, UINT_PTR id)
 // Whether GetMessageA would return at once: a posted message or a due timer.
 bool MessageReady(MessageQueue &q)
 {
-    if (MsUntilTimer(q) == 0)
+    if (UsUntilTimer(q) == 0)
         return true;
     std::lock_guard<std::mutex> guard(q.lock);
     return !q.posted.empty();

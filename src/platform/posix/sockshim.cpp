@@ -256,15 +256,17 @@ static unsigned ReadinessOf(short revents)
            ((revents & POLLHUP) ? IO_HANGUP : 0u) | ((revents & POLLNVAL) ? IO_INVALID : 0u);
 }
 
-int Poll(PollItem *items, size_t count, int timeoutms)
+int Poll(PollItem *items, size_t count, int64_t timeoutus)
 {
-    std::vector<pollfd> fds(count);
+    static thread_local std::vector<pollfd> fds;
+    fds.resize(count);
     for (size_t i = 0; i < count; i++) {
         fds[i].fd = items[i].fd;
         fds[i].events = PollEvents(items[i].want);
         fds[i].revents = 0;
     }
-    int rc = poll(fds.data(), static_cast<nfds_t>(count), timeoutms);
+    timespec limit = {static_cast<time_t>(timeoutus / 1000000), static_cast<long>(timeoutus % 1000000) * 1000};
+    int rc = ppoll(fds.data(), static_cast<nfds_t>(count), timeoutus < 0 ? nullptr : &limit, nullptr);
     if (rc < 0)
         return errno == EINTR ? 0 : Fail();
     for (size_t i = 0; i < count; i++)

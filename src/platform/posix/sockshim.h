@@ -57,7 +57,7 @@ struct PollItem {
 };
 // Waits until an item is ready or `timeoutms` has passed (-1: no limit).  The number of
 // ready items; 0 also when a signal cut the wait short.
-int Poll(PollItem *items, size_t count, int timeoutms);
+int Poll(PollItem *items, size_t count, int64_t timeoutus); // timeoutus -1: no limit
 // A descriptor that polls readable once signalled, until drained; close it with Close.
 int WakeCreate();
 void WakeSignal(int fd);

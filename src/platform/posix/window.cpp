@@ -33,6 +33,7 @@ struct Window {
     bool ended;                 // DIALOG: EndDialog was called
     INT_PTR result;             // DIALOG: what EndDialog recorded
     std::vector<HWND> controls; // DIALOG: in template order
+    std::vector<int> controlids; // DIALOG: their identifiers, found without a lookup each
 };
 
 struct ControlTemplate {
@@ -81,18 +82,17 @@ Window *FindDialog(HWND hwnd)
     return w != nullptr && w->kind == DIALOG ? w : nullptr;
 }
 
-Window *FindControl(HWND dialog, int id)
+Window *ControlOf(Window *d, int id)
 {
-    Window *d = FindDialog(dialog);
     if (d == nullptr)
         return nullptr;
-    for (HWND h : d->controls) {
-        Window *c = Find(h);
-        if (c != nullptr && c->id == id)
-            return c;
-    }
+    for (size_t i = 0; i < d->controlids.size(); i++)
+        if (d->controlids[i] == id)
+            return Find(d->controls[i]);
     return nullptr;
 }
+
+Window *FindControl(HWND dialog, int id) { return ControlOf(FindDialog(dialog), id); }
 
 Window MakeWindow(Kind kind, const QueueRef &owner)
 {
@@ -127,6 +127,7 @@ HWND BuildStatusDialog(const QueueRef &owner, DLGPROC proc)
         c.visible = true;
         windows.emplace(Key(h), std::move(c));
         d.controls.push_back(h);
+        d.controlids.push_back(t.id);
     }
     windows.emplace(Key(dialog), std::move(d));
     return dialog;
@@ -153,8 +154,11 @@ std::vector<HWND> Remove(HWND hwnd, Window &w)
         removed.insert(removed.end(), w.controls.begin(), w.controls.end());
     if (w.kind == CONTROL) {
         Window *d = Find(w.parent);
-        if (d != nullptr)
-            d->controls.erase(std::remove(d->controls.begin(), d->controls.end(), hwnd), d->controls.end());
+        auto at = d != nullptr ? std::find(d->controls.begin(), d->controls.end(), hwnd) : d->controls.end();
+        if (d != nullptr && at != d->controls.end()) {
+            d->controlids.erase(d->controlids.begin() + (at - d->controls.begin()));
+            d->controls.erase(at);
+        }
     }
     for (HWND h : removed)
         windows.erase(Key(h));
@@ -222,9 +226,9 @@ HWND GetDlgItem(HWND dialog, int id)
     Window *d = FindDialog(dialog);
     if (d == nullptr)
         return nullptr;
-    for (HWND h : d->controls)
-        if (Find(h)->id == id)
-            return h;
+    for (size_t i = 0; i < d->controlids.size(); i++)
+        if (d->controlids[i] == id)
+            return d->controls[i];
     return nullptr;
 }
 
@@ -234,11 +238,12 @@ BOOL SetDlgItemTextA(HWND dialog, int id, const char *text)
     display::Texts texts;
     {
         std::lock_guard<std::mutex> guard(windowlock);
-        Window *c = FindControl(dialog, id);
+        Window *d = FindDialog(dialog);
+        Window *c = ControlOf(d, id);
         if (c == nullptr)
             return FALSE;
         c->text = text != nullptr ? text : "";
-        shown = FindDialog(dialog)->visible;
+        shown = d->visible;
         if (shown)
             texts = DisplayTexts(dialog);
     }
