@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base"
+packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base time libcups2"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -76,7 +76,7 @@ case "$sanitize" in
     *) build=build-asan ;;
 esac
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE="$sanitize" \
-    -DVEXLOLPR_BUILD_TESTS=ON >/dev/null
+    -DVEXLOLPR_BUILD_TESTS=ON -DVEXLOLPR_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 
 cd "$build"
