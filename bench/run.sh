@@ -140,7 +140,7 @@ if [ "$do_build" -eq 1 ]; then
     mkdir -p "$build" || exit 1
     if ! cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVEXLOLPR_BUILD_BENCH=ON \
         -DVEXLOLPR_BUILD_TESTS=OFF -DVEXLOLPR_BUILD_TOOLS=ON >"$build/bench-build.log" 2>&1 ||
-        ! cmake --build "$build" -j"$(nproc)" --target vexlolpr_cli lpdsink minilpr spawn libloop \
+        ! cmake --build "$build" -j"$(nproc)" --target vexlolpr_cli lpdsink minilpr spawn libloop alloccount \
             >>"$build/bench-build.log" 2>&1; then
         tail -n 30 "$build/bench-build.log" >&2
         log "build failed (log: $build/bench-build.log)"
