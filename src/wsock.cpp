@@ -31,12 +31,9 @@ struct Deadline {
 
 int LastError() { return winsock.WSAGetLastError(); }
 
-void SetStatus(const char *text)
-{
-    HWND hwnd = hwndwait;
-    if (IsWindow(hwnd))
-        SetDlgItemTextA(hwnd, IDC_STATUS, text);
-}
+// Without a live dialog the call finds no control and changes nothing; a check of its
+// own first would cost a second look-up, twice for every chunk of a file.
+void SetStatus(const char *text) { SetDlgItemTextA(hwndwait, IDC_STATUS, text); }
 
 void ResetWaitState()
 {
