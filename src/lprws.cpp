@@ -365,25 +365,32 @@ WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem,
 
 namespace {
 
-// The chunks of the file, read and sent one after the other.
-WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *chunk, LPR_COMMONARG *lpcommonarg)
+// The file's octets in chunks of CHUNK_SIZE, each written and counted on its own.  The
+// file is read several chunks at a time, which spares most of the reads; the chunks on
+// the wire are the same, since a disk file delivers all that is asked up to its end.
+WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *buffer, uint32_t buffersize,
+                LPR_COMMONARG *lpcommonarg)
 {
     int64_t remaining = size;
     int64_t sent = 0;
     while (remaining > 0) {
-        uint32_t want = remaining < CHUNK_SIZE ? static_cast<uint32_t>(remaining) : CHUNK_SIZE;
-        int32_t n = FileRead(file, chunk, want);
-        if (n <= 0) {
+        uint32_t want = remaining < buffersize ? static_cast<uint32_t>(remaining) : buffersize;
+        int32_t got = FileRead(file, buffer, want);
+        if (got <= 0) {
             RecordError(lpcommonarg, LPR_ERR_FILE_SHORTER, LPR_ERR_FILE_SHORTER);
             return LPR_R_UNEXP_NET_ERR;
         }
-        if (wsock_write(sd, chunk, n, 0, lpcommonarg) == -1) {
-            RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
-            return LPR_R_GEN_FAILURE;
+        for (int32_t at = 0; at < got;) {
+            int n = got - at < static_cast<int32_t>(CHUNK_SIZE) ? got - at : static_cast<int>(CHUNK_SIZE);
+            if (wsock_write(sd, buffer + at, n, 0, lpcommonarg) == -1) {
+                RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
+                return LPR_R_GEN_FAILURE;
+            }
+            at += n;
+            sent += n;
+            wsock_setprogress(sent);
         }
-        remaining -= n;
-        sent += n;
-        wsock_setprogress(sent);
+        remaining -= got;
     }
     return 0;
 }
@@ -392,8 +399,10 @@ WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *chunk, LPR_COMMONARG 
 // file grew meanwhile.  0, or the result value of the failure.
 WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg)
 {
-    Scratch chunk(CHUNK_SIZE);
-    if (!chunk) {
+    // Sized to fit: a small file takes no more than itself.
+    uint32_t buffersize = size < READ_SIZE ? static_cast<uint32_t>(size > 0 ? size : 1) : READ_SIZE;
+    Scratch buffer(buffersize);
+    if (!buffer) {
         RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
@@ -403,7 +412,7 @@ WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg
     bool coalesce = size > CHUNK_SIZE;
     if (coalesce)
         wsock_nodelay(sd, false);
-    WORD failed = SendChunks(sd, file, size, chunk.get(), lpcommonarg);
+    WORD failed = SendChunks(sd, file, size, buffer.get(), buffersize, lpcommonarg);
     if (failed != 0)
         return failed; // the connection is broken off; its options no longer matter
     if (coalesce)
