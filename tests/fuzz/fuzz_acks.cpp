@@ -54,6 +54,19 @@ struct Outcome {
     std::string writes; // what reached the server: J job command, C/D subcommand, c/d file
 };
 
+// What tells the two files' exchanges apart.
+struct FileModel {
+    char subcommand, content; // their letters in Outcome::writes
+    int32_t refused, unknown; // codes of acknowledgement 1, and of any but 0, 1 and 2
+    WORD unsent;              // result when the content cannot be sent
+    size_t finalread;         // the final answer's read: the control file's takes a whole one
+    int32_t unverified, rejected; // codes of a failed final read and of a final answer not 0
+};
+const FileModel CONTROL_FILE = {'C', 'c', LPR_ERR_SPOOLER_SERVER, LPR_ERR_LPD_REPORTED, LPR_R_UNEXP_NET_ERR,
+                                200, LPR_ERR_VERIFY_CONTROL, LPR_ERR_CONTROL_NOT_TRANSFERRED};
+const FileModel DATA_FILE = {'D', 'd', LPR_ERR_LPD_REPORTED, LPR_ERR_UNKNOWN_RESPONSE, LPR_R_GEN_FAILURE,
+                             1, LPR_ERR_VERIFY_DATA, LPR_ERR_DATA_NOT_TRANSFERRED};
+
 Outcome Expect(Stream s, bool controlfirst)
 {
     Outcome o = {LPR_OK, 0, "J"};
@@ -68,59 +81,35 @@ Outcome Expect(Stream s, bool controlfirst)
         o.code = code;
         return false;
     };
-    auto control = [&]() {
+    auto file = [&](const FileModel &m) {
         if (!s.Writable())
             return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_NETWORK);
-        o.writes += 'C';
+        o.writes += m.subcommand;
         if (s.Read(1, &r) <= 0)
             return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_VERIFY_NOTIFY);
         switch (static_cast<unsigned char>(r[0])) {
         case 0:
             break;
         case 1:
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_SPOOLER_SERVER);
+            return fail(LPR_R_UNEXP_NET_ERR, m.refused);
         case 2:
             return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_SPOOL_SPACE);
         default:
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_LPD_REPORTED);
+            return fail(LPR_R_UNEXP_NET_ERR, m.unknown);
         }
         if (!s.Writable())
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_NETWORK);
-        o.writes += 'c';
-        // Up to a whole answer; a server that closes instead has taken the file.
-        n = s.Read(200, &r);
+            return fail(m.unsent, LPR_ERR_NETWORK);
+        o.writes += m.content;
+        // A server that closes instead of the final answer has taken the file.
+        n = s.Read(m.finalread, &r);
         if (n < 0)
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_VERIFY_CONTROL);
+            return fail(LPR_R_UNEXP_NET_ERR, m.unverified);
         if (n > 0 && r[0] != 0)
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_CONTROL_NOT_TRANSFERRED);
+            return fail(LPR_R_UNEXP_NET_ERR, m.rejected);
         return true;
     };
-    auto datafile = [&]() {
-        if (!s.Writable())
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_NETWORK);
-        o.writes += 'D';
-        if (s.Read(1, &r) <= 0)
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_VERIFY_NOTIFY);
-        switch (static_cast<unsigned char>(r[0])) {
-        case 0:
-            break;
-        case 1:
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_LPD_REPORTED);
-        case 2:
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_SPOOL_SPACE);
-        default:
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_UNKNOWN_RESPONSE);
-        }
-        if (!s.Writable())
-            return fail(LPR_R_GEN_FAILURE, LPR_ERR_NETWORK);
-        o.writes += 'd';
-        n = s.Read(1, &r);
-        if (n < 0)
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_VERIFY_DATA);
-        if (n > 0 && r[0] != 0)
-            return fail(LPR_R_UNEXP_NET_ERR, LPR_ERR_DATA_NOT_TRANSFERRED);
-        return true;
-    };
+    auto control = [&]() { return file(CONTROL_FILE); };
+    auto datafile = [&]() { return file(DATA_FILE); };
     // The first step that fails ends the job; o holds its outcome.
     bool complete = controlfirst ? control() && datafile() : datafile() && control();
     (void)complete;
