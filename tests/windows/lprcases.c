@@ -11,6 +11,8 @@
  *   lprcases.exe remove HOST           removal of job 42 as "user"
  *   lprcases.exe timeout HOST          silent server, replytimeout 1500
  *   lprcases.exe cancel HOST           silent server, cancel from the program's own timer
+ *   lprcases.exe threads HOST FILE     silent server held by a thread; this thread's request
+ *                                      fails as busy after its lprtimeout
  *   lprcases.exe gui HOST FILE         status dialog shown, a slow server; Cancel is
  *                                      clicked from outside (run_gui.sh)
  *   lprcases.exe nowinsock             WSOCK32.DLL cannot be loaded (run with wsock32=d)
@@ -304,6 +306,85 @@ static void CaseTimeout(const char *host, const char *file)
     expect(elapsed >= 1400 && elapsed < 10000, "it gave up after the reply time-out, not before");
 }
 
+/* ---- a request from a second thread ------------------------------------------------------ */
+
+static LPR_PRINTARG firstjob;
+static LPR_COMMONARG firstcommon;
+static WORD firstresult;
+static volatile LONG firststarted;
+
+static DWORD WINAPI FirstRequest(LPVOID unused)
+{
+    (void)unused;
+    InterlockedExchange(&firststarted, 1);
+    firstresult = lpr_print(&firstjob, &firstcommon);
+    return 0;
+}
+
+static int ticks;
+static LRESULT CALLBACK TickWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    if (msg == WM_TIMER) {
+        ticks++;
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+/* A thread's request holds the library (the silent server keeps it waiting for 4 s); a
+   request of this thread, patient for 1 s, fails as busy after that second without a
+   connection, while this thread's own window goes on getting its timer messages. */
+static void CaseThreads(const char *host, const char *file)
+{
+    LPR_COMMONARG common;
+    LPR_PRINTARG job;
+    WNDCLASSA cls;
+    HWND hwnd;
+    HANDLE thread;
+    DWORD start, elapsed;
+    WORD ret;
+    int i;
+
+    Common(&firstcommon, "tester", 4000, 0);
+    Job(&firstjob, host, file, FALSE);
+    thread = CreateThread(NULL, 0, FirstRequest, NULL, 0, NULL);
+    expect(thread != NULL, "the first request's thread starts");
+    if (thread == NULL)
+        return;
+    for (i = 0; i < 100 && !firststarted; i++)
+        Sleep(10);
+    Sleep(500); /* the first request is connected and waits for its answer */
+
+    memset(&cls, 0, sizeof cls);
+    cls.lpfnWndProc = TickWindowProc;
+    cls.hInstance = GetModuleHandleA(NULL);
+    cls.lpszClassName = "lprcasesticks";
+    RegisterClassA(&cls);
+    hwnd = CreateWindowExA(0, cls.lpszClassName, "ticks", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL, NULL,
+                           cls.hInstance, NULL);
+    SetTimer(hwnd, 1, 50, NULL);
+    Common(&common, "tester", 4000, 0);
+    common.lprtimeout = 1;
+    Job(&job, "127.0.0.1:9", file, FALSE); /* never reached: nothing may connect there */
+    start = GetTickCount();
+    ret = lpr_print(&job, &common);
+    elapsed = GetTickCount() - start;
+    KillTimer(hwnd, 1);
+    Report("second thread, patient for 1 s", ret, &common);
+    printf("second thread: waited %lu ms, %d timer messages meanwhile\n", (unsigned long)elapsed, ticks);
+    expect(ret == LPR_R_UNEXP_NET_ERR && common.errorcode == LPR_ERR_NETWORK, "result 59, errorcode 4943");
+    expect(LastTextIs("Network error"), "text: Network error");
+    expect(elapsed >= 900 && elapsed < 2500, "it waited its second for the first request, no more");
+    expect(ticks >= 5, "its own window got its timer messages while it waited");
+    DestroyWindow(hwnd);
+
+    WaitForSingleObject(thread, 20000);
+    CloseHandle(thread);
+    Report("first thread, silent server", firstresult, &firstcommon);
+    expect(firstresult == LPR_R_UNEXP_NET_ERR && firstcommon.errorcode == LPR_ERR_NETWORK,
+           "the first request ended as a silent server makes it: 59, 4943");
+}
+
 /* ---- cancel from the program's own window ------------------------------------------------ */
 
 #define CANCEL_TIMER 77
@@ -572,12 +653,15 @@ int main(int argc, char **argv)
         CaseTimeout(host, file);
     else if (strcmp(name, "cancel") == 0 && argc == 4)
         CaseCancel(host, file);
+    else if (strcmp(name, "threads") == 0 && argc == 4)
+        CaseThreads(host, file);
     else if (strcmp(name, "gui") == 0 && argc == 4)
         CaseGui(host, file);
     else if (strcmp(name, "nowinsock") == 0 && argc == 3)
         CaseNoWinsock(argv[2]);
     else {
-        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel|gui HOST FILE | queue|remove HOST | nowinsock FILE\n");
+        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel|threads|gui HOST FILE | queue|remove HOST | "
+               "nowinsock FILE\n");
         return 2;
     }
     FreeLibrary(dll);

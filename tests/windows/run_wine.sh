@@ -130,6 +130,7 @@ run_case "queue listing" queue "" lprcases.exe queue @
 run_case "removal" remove "" lprcases.exe remove @
 run_case "silent server, reply time-out" silent "" lprcases.exe timeout @ job.bin
 run_case "cancel from the program's window timer" silent "" lprcases.exe cancel @ job.bin
+run_case "a second thread's request waits its turn, then fails as busy" silent "" lprcases.exe threads @ job.bin
 # The loader is told that WSOCK32.DLL is disabled: it then fails to load, as where
 # there is none.
 overrides="$WINEDLLOVERRIDES;wsock32=d"
