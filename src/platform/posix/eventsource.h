@@ -77,7 +77,7 @@ void SocketReady(const SocketWatch &watch, unsigned got);
 // Drops the registrations whose notifications go to `hwnd`.
 void ForgetWindowSockets(HWND hwnd);
 
-// ---- asyncselect.cpp, for the Winsock provider (wsock.cpp) ------------------------------
+// ---- asyncselect.cpp, for the Winsock provider (wsock32.cpp) ----------------------------
 // The error of a failed connect that FD_CONNECT reported, once: reading it for the
 // notification took it from the socket, and the next recv or send must still fail with
 // it, as it would have.  0 when there is none.

@@ -10,7 +10,7 @@
 namespace vx {
 
 namespace posix {
-extern const ModuleDef winsock_provider; // wsock.cpp
+extern const ModuleDef winsock_provider; // wsock32.cpp
 }
 
 namespace {

@@ -1,4 +1,4 @@
-// wsock.cpp - the Winsock 1.1 provider of the POSIX platform ("WSOCK32.DLL"): the
+// wsock32.cpp - the Winsock 1.1 provider of the POSIX platform ("WSOCK32.DLL"): the
 // twenty entry points over BSD sockets, with Winsock's results (SOCKET_ERROR, error
 // numbers through WSAGetLastError, a start count that every socket call checks).
 #include <atomic>
