@@ -334,7 +334,13 @@ TEST_F(ProviderTest, ConnectedSocketsCarryBytesBothWays)
 
 TEST_F(ProviderTest, ByteOrderAndAddressHelpers)
 {
-    EXPECT_EQ(ws.htons(515), 0x0302);
+    // Network order is the bytes' order in memory, whatever the host's own order.
+    uint16_t port = ws.htons(515);
+    uint32_t address = ws.htonl(0x01020304);
+    unsigned char bytes[6];
+    memcpy(bytes, &port, 2);
+    memcpy(bytes + 2, &address, 4);
+    EXPECT_EQ(std::vector<unsigned char>(bytes, bytes + 6), (std::vector<unsigned char>{2, 3, 1, 2, 3, 4}));
     EXPECT_EQ(ws.htonl(0x01020304), Net32(0x01020304));
     EXPECT_EQ(ws.ntohl(ws.htonl(0xdeadbeef)), 0xdeadbeefu);
     EXPECT_EQ(ws.inet_addr("1.2.3.4"), Net32(0x01020304));

@@ -241,6 +241,10 @@ int ReverseIPv4(uint32_t address, char *name, size_t namesize)
 
 uint32_t InetAddr(const char *text) { return inet_addr(text); }
 
+uint16_t HostToNet16(uint16_t value) { return htons(value); }
+uint32_t HostToNet32(uint32_t value) { return htonl(value); }
+uint32_t NetToHost32(uint32_t value) { return ntohl(value); }
+
 // Linux reports the peer's half-close as POLLRDHUP, which the event source needs to tell
 // FD_CLOSE from FD_READ without reading.
 static short PollEvents(unsigned want)

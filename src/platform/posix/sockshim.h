@@ -35,6 +35,11 @@ int ResolveIPv4(const char *name, uint32_t *addresses, int max, char *canon, siz
 int ReverseIPv4(uint32_t address, char *name, size_t namesize);
 // BSD inet_addr: 0xFFFFFFFF when the text is not an address.
 uint32_t InetAddr(const char *text);
+// The host's own conversions to and from network order (a swap only where the host's
+// order is not the network's).
+uint16_t HostToNet16(uint16_t value);
+uint32_t HostToNet32(uint32_t value);
+uint32_t NetToHost32(uint32_t value);
 
 // The one translation of errno values into Winsock error numbers.
 int WinsockErrorOf(int err);

@@ -242,9 +242,10 @@ ulong32 WSAAPI ws_inet_addr(const char *text)
     return text != nullptr ? shim::InetAddr(text) : INADDR_NONE;
 }
 
-ulong32 WSAAPI ws_htonl(ulong32 value) { return __builtin_bswap32(value); }
-ulong32 WSAAPI ws_ntohl(ulong32 value) { return __builtin_bswap32(value); }
-uint16_t WSAAPI ws_htons(uint16_t value) { return __builtin_bswap16(value); }
+// The host's order, not a fixed swap: on a big-endian host these change nothing.
+ulong32 WSAAPI ws_htonl(ulong32 value) { return shim::HostToNet32(value); }
+ulong32 WSAAPI ws_ntohl(ulong32 value) { return shim::NetToHost32(value); }
+uint16_t WSAAPI ws_htons(uint16_t value) { return shim::HostToNet16(value); }
 
 int WSAAPI ws_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT message, long events)
 {
