@@ -19,13 +19,22 @@ static int lastjobnumber = -1;   // the number the previous job got
 
 namespace {
 
+// A fixed, zero-filled block of global memory, locked; null when it cannot be had.
+char *AllocBlock(size_t size)
+{
+    HGLOBAL handle = GlobalAlloc(GMEM_ZEROINIT, size);
+    if (handle == nullptr)
+        return nullptr;
+    char *mem = static_cast<char *>(GlobalLock(handle));
+    if (mem == nullptr)
+        GlobalFree(handle); // a block that cannot be used is not kept either
+    return mem;
+}
+
 // A block of global memory for the length of one step, released on every path.
 class Scratch {
 public:
-    explicit Scratch(size_t size)
-        : mem_(static_cast<char *>(GlobalLock(GlobalAlloc(GMEM_ZEROINIT, size)))), size_(size)
-    {
-    }
+    explicit Scratch(size_t size) : mem_(AllocBlock(size)), size_(size) {}
     ~Scratch() { Release(); }
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
@@ -730,35 +739,52 @@ void DropListing(char **lplpqueue)
 }
 
 // Receives the listing until the server closes.  0 when delivered (complete or cut),
-// 59 on a failed receive; `release` tells how the connection is to be closed.
-WORD ReceiveListing(SOCKET sd, char **lplpqueue, LPR_COMMONARG *lpcommonarg, bool *release)
+// 59 on a failed receive; `complete` tells whether the server ended the listing itself.
+WORD ReceiveListing(SOCKET sd, char *block, LPR_COMMONARG *lpcommonarg, bool *complete)
 {
     char chunk[QUEUE_CHUNK];
-    ListingBuilder listing = {*lplpqueue, 0, 0};
+    ListingBuilder listing = {block, 0, 0};
     for (;;) {
         int n = wsock_read(sd, chunk, sizeof chunk, 0, lpcommonarg);
         if (n == -1) {
             RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_QUEUE_LIST, false);
-            DropListing(lplpqueue);
-            *release = false;
             return LPR_R_UNEXP_NET_ERR;
         }
         if (n == 0) {
             size_t used = listing.Finish();
-            HGLOBAL block = GlobalHandle(*lplpqueue);
-            GlobalUnlock(block);
+            HGLOBAL handle = GlobalHandle(block);
+            GlobalUnlock(handle);
             // Shrunk where it is: the caller's address stays valid; a failure leaves
             // the block at its full size.
-            GlobalLock(GlobalReAlloc(block, used, GMEM_ZEROINIT));
-            *release = true;
+            GlobalLock(GlobalReAlloc(handle, used, GMEM_ZEROINIT));
+            *complete = true;
             return 0;
         }
         if (!listing.Add(chunk, n)) {
             listing.Cut();
-            *release = false;
             return 0;
         }
     }
+}
+
+// The exchange on a connected socket: caption, command, listing.
+WORD ListQueue(SOCKET sd, LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg, bool *complete)
+{
+    ShowCaption(LPR_MSG_GETTING, lpqueuearg->host, lpqueuearg->printer);
+    // RFC 1179 5.3: 03 queue LF; the answer is the listing itself, up to the close.
+    const char *printer = lpqueuearg->printer;
+    Scratch line(CommandSize(&printer, 1));
+    if (!line) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    BuildCommand(line, '\x03', &printer, 1);
+    if (wsock_write(sd, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
+        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    line.Release();
+    return ReceiveListing(sd, *lpqueuearg->lplpqueue, lpcommonarg, complete);
 }
 
 } // namespace
@@ -779,7 +805,7 @@ WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
     if (!CheckNames(lpcommonarg, lpqueuearg->printer, PRINTER))
         return LPR_R_BAD_NET_NAME;
     char **lplpqueue = lpqueuearg->lplpqueue;
-    *lplpqueue = static_cast<char *>(GlobalLock(GlobalAlloc(GMEM_ZEROINIT, LISTING_SIZE)));
+    *lplpqueue = AllocBlock(LISTING_SIZE);
     if (*lplpqueue == nullptr) {
         SetErrorCode(lpcommonarg, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
@@ -802,27 +828,14 @@ WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
         LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...Can't connect to the LPD server lprws");
         return LPR_R_UNEXP_NET_ERR;
     }
-    ShowCaption(LPR_MSG_GETTING, lpqueuearg->host, lpqueuearg->printer);
-    // RFC 1179 5.3: 03 queue LF; the answer is the listing itself, up to the close.
-    const char *printer = lpqueuearg->printer;
-    Scratch line(CommandSize(&printer, 1));
-    if (!line) {
-        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+    bool complete = false;
+    WORD result = ListQueue(connected, lpqueuearg, lpcommonarg, &complete);
+    // One place decides: a failure gives the listing back; the connection is released
+    // after a listing the server ended and aborted after anything else (a cut listing
+    // leaves the rest of the answer unread).
+    if (result != 0)
         DropListing(lplpqueue);
-        wsock_abort(connected);
-        return LPR_R_NOT_ENOUGH_MEMORY;
-    }
-    BuildCommand(line, '\x03', &printer, 1);
-    if (wsock_write(connected, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
-        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
-        DropListing(lplpqueue);
-        wsock_abort(connected);
-        return LPR_R_UNEXP_NET_ERR;
-    }
-    line.Release();
-    bool release = false;
-    WORD result = ReceiveListing(connected, lplpqueue, lpcommonarg, &release);
-    if (release)
+    if (complete)
         wsock_release(connected);
     else
         wsock_abort(connected);
@@ -830,6 +843,42 @@ WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
 }
 
 // ---- job removal ------------------------------------------------------------------------
+
+namespace {
+
+// The exchange on a connected socket; `complete` tells whether the server ended it.
+WORD RemoveJob(SOCKET sd, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg, bool *complete)
+{
+    // RFC 1179 5.5: 05 queue SP agent SP job LF; exactly one job per request.
+    char number[21];
+    Decimal(lpdeletearg->jobnumber, number);
+    const char *operands[3] = {lpdeletearg->printer, lpcommonarg->username, number};
+    Scratch line(CommandSize(operands, 3));
+    if (!line) {
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+    BuildCommand(line, '\x05', operands, 3);
+    if (wsock_write(sd, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
+        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+    // The answer is not looked at: it is read and dropped until the server closes.
+    char drain[DRAIN_CHUNK];
+    for (;;) {
+        int n = wsock_read(sd, drain, DRAIN_CHUNK, 0, lpcommonarg);
+        if (n == 0) {
+            *complete = true;
+            return 0;
+        }
+        if (n == -1) {
+            RecordError(lpcommonarg, LPR_ERR_VERIFY_NOTIFY, LPR_ERR_VERIFY_NOTIFY);
+            return LPR_R_UNEXP_NET_ERR;
+        }
+    }
+}
+
+} // namespace
 
 WORD lprm(uint32_t address, uint16_t port, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
 {
@@ -848,36 +897,14 @@ WORD lprm(uint32_t address, uint16_t port, LPR_DELETEARG *lpdeletearg, LPR_COMMO
         LPRTrace("VEXLOLPR ERROR lprm() exited...Can't connect to LPD server lprws");
         return LPR_R_UNEXP_NET_ERR;
     }
-    // RFC 1179 5.5: 05 queue SP agent SP job LF; exactly one job per request.
-    char number[21];
-    Decimal(lpdeletearg->jobnumber, number);
-    const char *operands[3] = {lpdeletearg->printer, lpcommonarg->username, number};
-    Scratch line(CommandSize(operands, 3));
-    if (!line) {
-        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+    bool complete = false;
+    WORD result = RemoveJob(connected, lpdeletearg, lpcommonarg, &complete);
+    // One place decides: released after an answer the server ended, aborted otherwise.
+    if (complete)
+        wsock_release(connected);
+    else
         wsock_abort(connected);
-        return LPR_R_UNEXP_NET_ERR;
-    }
-    BuildCommand(line, '\x05', operands, 3);
-    if (wsock_write(connected, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
-        RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
-        wsock_abort(connected);
-        return LPR_R_UNEXP_NET_ERR;
-    }
-    // The answer is not looked at: it is read and dropped until the server closes.
-    char drain[DRAIN_CHUNK];
-    for (;;) {
-        int n = wsock_read(connected, drain, DRAIN_CHUNK, 0, lpcommonarg);
-        if (n == 0) {
-            wsock_release(connected);
-            return 0;
-        }
-        if (n == -1) {
-            RecordError(lpcommonarg, LPR_ERR_VERIFY_NOTIFY, LPR_ERR_VERIFY_NOTIFY);
-            wsock_abort(connected);
-            return LPR_R_UNEXP_NET_ERR;
-        }
-    }
+    return result;
 }
 
 WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)

@@ -35,22 +35,6 @@ int LastError() { return winsock.WSAGetLastError(); }
 // own first would cost a second look-up, twice for every chunk of a file.
 void SetStatus(const char *text) { SetDlgItemTextA(hwndwait, IDC_STATUS, text); }
 
-void ResetWaitState()
-{
-    waitinfo.ret = RET_ERR;
-    waitinfo.mysocket = 0;
-    hwndwait = 0;
-    lperrorcode = nullptr; // a late Cancel must not write into a finished request
-}
-
-void TakeDialogDown()
-{
-    HWND hwnd = hwndwait;
-    wsock_endasynchw(hwnd);
-    EndDialog(hwnd, -1);
-    DestroyWindow(hwnd);
-}
-
 // One sweep over the reserved ports from localport + 1 up to 1000.  Stops at the first
 // port that binds, or when the system refuses reserved ports to this process.
 enum class Sweep { BOUND, EXHAUSTED, DENIED };
@@ -147,85 +131,61 @@ static bool WaitForFreeDialog(LPR_COMMONARG *lpcommonarg)
 }
 
 // After an address-in-use failure: a fresh descriptor on the next reserved port, which
-// takes over the dialog's notifications.  The failed one is closed unless it is the
-// caller's own, which stays open until the outcome is known, so that no descriptor is
-// closed twice when the caller aborts it.
+// takes over the dialog's notifications.  A failed replacement is closed at once; the
+// caller's own descriptor stays open until the outcome is known, so that no descriptor
+// is closed twice when the caller aborts it.  The wait state names the caller's
+// descriptor whenever it names no live replacement.
 static SOCKET ReplaceDescriptor(SOCKET sd, SOCKET callers, LPR_COMMONARG *lpcommonarg)
 {
-    if (sd != callers)
+    if (sd != callers) {
+        ReturnToSocket(callers);
         winsock.closesocket(sd);
+    }
     wsock_wait(0); // a pause of one timer period with messages flowing
     SOCKET newsd = wsock_getandbind(SOCK_STREAM);
-    if (newsd == INVALID_SOCKET) {
-        LPRTrace("VEXLOLPR ERROR wsock_connect() Can't get network descriptor wsockio");
-        SetErrorText(LPR_ERR_NO_DESCRIPTOR);
-        SetErrorCode(lpcommonarg, LPR_ERR_NO_DESCRIPTOR);
-        return INVALID_SOCKET;
+    if (newsd != INVALID_SOCKET) {
+        LPRTrace("VEXLOLPR wsock_connect() couldn't connect oldsd=%d try newsd=%d wsock", static_cast<int>(sd),
+                 static_cast<int>(newsd));
+        if (FollowSocket(newsd))
+            return newsd;
+        // A descriptor the dialog cannot watch would block beyond every time-out.
+        int error = LastError();
+        winsock.closesocket(newsd);
+        winsock.WSASetLastError(error);
     }
-    LPRTrace("VEXLOLPR wsock_connect() couldn't connect oldsd=%d try newsd=%d wsock", static_cast<int>(sd),
-             static_cast<int>(newsd));
-    waitinfo.mysocket = newsd;
-    winsock.WSAAsyncSelect(newsd, hwndwait, WSA_MSG, WAIT_EVENTS);
-    return newsd;
+    LPRTrace("VEXLOLPR ERROR wsock_connect() Can't get network descriptor wsockio");
+    SetErrorText(LPR_ERR_NO_DESCRIPTOR);
+    SetErrorCode(lpcommonarg, LPR_ERR_NO_DESCRIPTOR);
+    return INVALID_SOCKET;
 }
 
-// The connect failed: a replacement descriptor is closed here, and the dialog is bound
-// to the caller's descriptor again, so that the caller's abort takes it down.
+// The connect failed: a replacement still open is closed, and the wait state is bound to
+// the caller's descriptor again, so that the caller's abort takes the dialog down.  The
+// socket error of the failure is kept for the caller.
 static SOCKET ConnectFailed(SOCKET sd, SOCKET callers)
 {
-    if (sd != callers) {
+    ReturnToSocket(callers);
+    if (sd != callers && sd != INVALID_SOCKET) {
         int error = LastError();
         winsock.closesocket(sd);
-        waitinfo.mysocket = callers;
         winsock.WSASetLastError(error);
     }
     return INVALID_SOCKET;
 }
 
-SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg)
+// Starts the connect, on a fresh descriptor again while the local address is in use.
+// The descriptor whose connect is done (*pending false) or under way; INVALID_SOCKET
+// when it cannot be started.
+static SOCKET StartConnect(SOCKET callers, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg, bool *pending)
 {
-    LPRTrace("VEXLOLPR wsock_connect() entered... lpr-timeout=%u reply-timeout=%lu wsockio", lpcommonarg->lprtimeout,
-             lpcommonarg->replytimeout);
-    if (!WaitForFreeDialog(lpcommonarg))
-        return INVALID_SOCKET;
-
-    hwndwait = HWND_CLAIMED;
-    lperrorcode = &lpcommonarg->errorcode;
-    lpcommonarg->errorcode = 0;
-    HWND hwnd = wsock_CreateWaitDialog(0, sd, lpcommonarg->replytimeout, type == 2 ? 0 : FLAG_STREAM);
-    hwndwait = hwnd;
-    if (hwnd == 0) {
-        lperrorcode = nullptr;
-        LPRTrace("VEXLOLPR ERROR wsock_connect() exited2... can't create wait dialog SOCKET_ERROR=%d wsockio",
-                 SOCKET_ERROR);
-        return INVALID_SOCKET;
-    }
-    if (lpcommonarg->showdialog)
-        ShowWindow(hwnd, SW_SHOW);
-    SetStatus("Connecting...");
-
     Deadline deadline(lpcommonarg->replytimeout);
-    DWORD savedtimeout = waitinfo.timeout;
-    waitinfo.timeout = RETRY_PAUSE;
-    LPRTrace("VEXLOLPR wsock_connect() 1: connect() on sd=%d wsock", static_cast<int>(sd));
-    SOCKET callers = sd;
+    WaitTimeout pause(RETRY_PAUSE); // the waits in here are the pauses between retries
+    LPRTrace("VEXLOLPR wsock_connect() 1: connect() on sd=%d wsock", static_cast<int>(callers));
+    SOCKET sd = callers;
     for (;;) {
         int rc = winsock.connect(sd, reinterpret_cast<const sockaddr *>(address), sizeof *address);
         if (rc == 0 || LastError() == WSAEWOULDBLOCK) {
-            waitinfo.timeout = savedtimeout;
-            // Any connect notification counts as success: a refused connection shows
-            // up as a failure of the first send or receive.
-            if (rc != 0 && wsock_wait(FD_CONNECT) < 0) {
-                SetStatus("Could not connect!");
-                LPRTrace("VEXLOLPR ERROR wsock_connect() exited4... not connected, no error SOCKET_ERROR=%d wsockio",
-                         SOCKET_ERROR);
-                return ConnectFailed(sd, callers);
-            }
-            if (sd != callers)
-                winsock.closesocket(callers);
-            wsock_nodelay(sd, true);
-            SetStatus("Connected!");
-            LPRTrace("VEXLOLPR wsock_connect() exited...OK sd=%d wsockio", static_cast<int>(sd));
+            *pending = rc != 0;
             return sd;
         }
         if (lpcommonarg->errorcode != 0) {
@@ -235,16 +195,52 @@ SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMON
         if (deadline.reached() || LastError() != WSAEADDRINUSE)
             break;
         sd = ReplaceDescriptor(sd, callers, lpcommonarg);
-        if (sd == INVALID_SOCKET) {
-            sd = callers;
+        if (sd == INVALID_SOCKET)
             break;
-        }
     }
     SetStatus("Connecting...failed!");
     LPRTrace("VEXLOLPR ERROR wsock_connect(): exited3...network error WSAGetLastError()=%d wsockio", LastError());
     return ConnectFailed(sd, callers);
 }
 
+SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg)
+{
+    LPRTrace("VEXLOLPR wsock_connect() entered... lpr-timeout=%u reply-timeout=%lu wsockio", lpcommonarg->lprtimeout,
+             lpcommonarg->replytimeout);
+    if (!WaitForFreeDialog(lpcommonarg))
+        return INVALID_SOCKET;
+    HWND hwnd = ClaimWaitState(sd, type, lpcommonarg);
+    if (hwnd == 0) {
+        LPRTrace("VEXLOLPR ERROR wsock_connect() exited2... can't create wait dialog SOCKET_ERROR=%d wsockio",
+                 SOCKET_ERROR);
+        return INVALID_SOCKET;
+    }
+    if (lpcommonarg->showdialog)
+        ShowWindow(hwnd, SW_SHOW);
+    SetStatus("Connecting...");
+
+    bool pending = false;
+    SOCKET connected = StartConnect(sd, address, lpcommonarg, &pending);
+    if (connected == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    // Any connect notification counts as success: a refused connection shows up as a
+    // failure of the first send or receive.
+    if (pending && wsock_wait(FD_CONNECT) < 0) {
+        SetStatus("Could not connect!");
+        LPRTrace("VEXLOLPR ERROR wsock_connect() exited4... not connected, no error SOCKET_ERROR=%d wsockio",
+                 SOCKET_ERROR);
+        return ConnectFailed(connected, sd);
+    }
+    if (connected != sd)
+        winsock.closesocket(sd);
+    wsock_nodelay(connected, true);
+    SetStatus("Connected!");
+    LPRTrace("VEXLOLPR wsock_connect() exited...OK sd=%d wsockio", static_cast<int>(connected));
+    return connected;
+}
+
+// Both closes stop the dialog's notifications before the descriptor goes, and end the
+// wait state after it.
 int wsock_release(SOCKET sd)
 {
     int ret;
@@ -254,7 +250,7 @@ int wsock_release(SOCKET sd)
     } else if (!IsWindow(hwndwait)) {
         LPRTrace("VEXLOLPR wsock_release() 1.1: closesocket() - no hwndwait wsockio");
         ret = winsock.closesocket(sd);
-        ResetWaitState();
+        FreeWaitState();
     } else {
         LPRTrace("VEXLOLPR wsock_release() 1: shutdown() wsockio");
         if (winsock.shutdown(sd, 1) == 0) {
@@ -263,9 +259,9 @@ int wsock_release(SOCKET sd)
             winsock.setsockopt(sd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&lng), sizeof lng);
         }
         LPRTrace("VEXLOLPR wsock_release() 3: closesocket() wsockio");
+        StopNotifications();
         ret = winsock.closesocket(sd);
-        TakeDialogDown();
-        ResetWaitState();
+        FreeWaitState();
     }
     LPRTrace("VEXLOLPR wsock_release() exited... closesocket() ret=%d wsockio", ret);
     return ret;
@@ -274,12 +270,12 @@ int wsock_release(SOCKET sd)
 int wsock_abort(SOCKET sd)
 {
     LPRTrace("VEXLOLPR wsock_abort()  : closesocket() sd=%u wsockio", static_cast<unsigned>(sd));
+    bool mine = sd == waitinfo.mysocket;
+    if (mine)
+        StopNotifications();
     int ret = winsock.closesocket(sd);
-    if (sd == waitinfo.mysocket) {
-        if (IsWindow(hwndwait))
-            TakeDialogDown();
-        ResetWaitState();
-    }
+    if (mine)
+        FreeWaitState();
     return ret;
 }
 
@@ -287,29 +283,32 @@ int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommon
 {
     LPRTrace("VEXLOLPR wsock_read() entered... wsockio");
     SetStatus("Reading...");
-    // Waits of a second at most, so that the deadline and a cancel are seen in time.
-    DWORD savedtimeout = waitinfo.timeout;
-    waitinfo.timeout = READ_SLICE;
-    lperrorcode = &lpcommonarg->errorcode;
+    PointCancelMark(lpcommonarg);
     Deadline deadline(lpcommonarg->replytimeout);
     int result = 0;
-    while (!deadline.reached()) {
-        LPRTrace("VEXLOLPR wsock_read() :recv() wsockio");
-        result = winsock.recv(sd, buf, len, flags);
-        if (result >= 0 || LastError() != WSAEWOULDBLOCK)
-            break;
-        LPRTrace("VEXLOLPR wsock_read() :wsock_wait() wsockio");
-        wsock_wait((waitinfo.flags & FLAG_STREAM) ? (FD_READ | FD_CLOSE) : FD_READ);
-        if (lpcommonarg->errorcode != 0) {
-            waitinfo.timeout = savedtimeout;
-            SetStatus("Receiving...cancelled!");
-            LPRTrace("VEXLOLPR ERROR wsock_read() : CANCELED wsockio");
-            SetErrorCode(lpcommonarg, LPR_ERR_CANCELLED);
-            return -1;
+    bool cancelled = false;
+    {
+        // Waits of a second at most, so that the deadline and a cancel are seen in time.
+        WaitTimeout slice(READ_SLICE);
+        while (!deadline.reached()) {
+            LPRTrace("VEXLOLPR wsock_read() :recv() wsockio");
+            result = winsock.recv(sd, buf, len, flags);
+            if (result >= 0 || LastError() != WSAEWOULDBLOCK)
+                break;
+            LPRTrace("VEXLOLPR wsock_read() :wsock_wait() wsockio");
+            wsock_wait((waitinfo.flags & FLAG_STREAM) ? (FD_READ | FD_CLOSE) : FD_READ);
+            cancelled = lpcommonarg->errorcode != 0;
+            if (cancelled)
+                break;
         }
     }
+    if (cancelled) {
+        SetStatus("Receiving...cancelled!");
+        LPRTrace("VEXLOLPR ERROR wsock_read() : CANCELED wsockio");
+        SetErrorCode(lpcommonarg, LPR_ERR_CANCELLED);
+        return -1;
+    }
     LPRTrace("VEXLOLPR wsock_read() : recieved=%d bytes wsockio", result);
-    waitinfo.timeout = savedtimeout;
     if (result == -1)
         SetStatus(deadline.reached() ? "Reading...timed out!" : "Reading...failed!");
     else
@@ -335,12 +334,10 @@ void wsock_nodelay(SOCKET sd, bool on)
 static void YieldIfBackToBack()
 {
     if (yieldcount == 1) {
-        DWORD savedtimeout = waitinfo.timeout;
-        waitinfo.timeout = YIELD_TICK;
+        WaitTimeout tick(YIELD_TICK);
         LPRTrace("VEXLOLPR wsock_write() Yielding to others... wsockio");
         wsock_wait(0);
         yieldcount = 0;
-        waitinfo.timeout = savedtimeout;
     }
     yieldcount++;
 }
@@ -365,7 +362,7 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
 {
     LPRTrace("VEXLOLPR wsock_write() entered... wsockio");
     SetStatus("Sending...");
-    lperrorcode = &lpcommonarg->errorcode;
+    PointCancelMark(lpcommonarg);
     Deadline deadline(lpcommonarg->replytimeout);
     if (deadline.reached())
         return WriteTimedOut(lpcommonarg);

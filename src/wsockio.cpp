@@ -26,6 +26,9 @@ constexpr DWORD TURN_POLL = 10; // ms between looks at the turn while messages f
 static bool quitpending;
 static int quitcode;
 
+// The socket error of the arming at WM_INITDIALOG; 0 when the dialog took the socket.
+static int armerror;
+
 HWND wsock_CreateWaitDialog(HWND parent, SOCKET sd, DWORD timeout, DWORD flags)
 {
     LPRTrace("VEXLOLPR wsock_CreateWaitDialog() entered... set timeout=%lu flags=%#x wsockio", timeout, flags);
@@ -146,8 +149,10 @@ int wsock_wait(long events)
         } else if (giveuptime != 0) {
             // Without a timer nothing need arrive before the give-up time: wait for a
             // message only until then, so that the loop comes back to post the time-out.
+            // Input already queued counts too: messages fetched one at a time leave the
+            // rest "seen", and a wait for new input alone would sleep past them.
             DWORD left = giveuptime - GetTickCount();
-            if (MsgWaitForMultipleObjects(0, nullptr, FALSE, left + 1, QS_ALLINPUT) == WAIT_TIMEOUT)
+            if (MsgWaitForMultipleObjectsEx(0, nullptr, left + 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_TIMEOUT)
                 continue;
         }
         PumpMessage(hwndwait, true);
@@ -213,6 +218,72 @@ int CancelWait()
         return 1;
     return PostMessageA(hwnd, WM_COMMAND, IDC_CANCEL, 0) ? 0 : 1;
 }
+
+// ---- the wait state -----------------------------------------------------------------------
+
+HWND ClaimWaitState(SOCKET sd, int type, LPR_COMMONARG *lpcommonarg)
+{
+    hwndwait = HWND_CLAIMED;
+    lperrorcode = &lpcommonarg->errorcode;
+    lpcommonarg->errorcode = 0;
+    armerror = 0;
+    HWND hwnd = wsock_CreateWaitDialog(0, sd, lpcommonarg->replytimeout, type == 2 ? 0 : FLAG_STREAM);
+    if (hwnd != 0 && armerror != 0) {
+        // Without its notifications the socket would stay blocking, out of reach of the
+        // time-outs and of Cancel: a dialog that cannot take them cannot serve.
+        DestroyWindow(hwnd);
+        hwnd = 0;
+        winsock.WSASetLastError(armerror);
+    }
+    if (hwnd == 0) {
+        waitinfo.mysocket = 0;
+        lperrorcode = nullptr;
+    }
+    hwndwait = hwnd;
+    return hwnd;
+}
+
+bool FollowSocket(SOCKET sd)
+{
+    if (winsock.WSAAsyncSelect(sd, hwndwait, WSA_MSG, WAIT_EVENTS) != 0)
+        return false;
+    waitinfo.mysocket = sd;
+    return true;
+}
+
+void ReturnToSocket(SOCKET sd) { waitinfo.mysocket = sd; }
+
+void PointCancelMark(LPR_COMMONARG *lpcommonarg)
+{
+    // Outside a request's wait state there is no dialog to cancel, and a pointer kept
+    // there would outlive the request block.
+    if (hwndwait != 0)
+        lperrorcode = &lpcommonarg->errorcode;
+}
+
+void StopNotifications()
+{
+    HWND hwnd = hwndwait;
+    if (IsWindow(hwnd))
+        wsock_endasynchw(hwnd);
+}
+
+void FreeWaitState()
+{
+    HWND hwnd = hwndwait;
+    if (IsWindow(hwnd)) {
+        EndDialog(hwnd, -1);
+        DestroyWindow(hwnd);
+    }
+    waitinfo.ret = RET_ERR;
+    waitinfo.mysocket = 0;
+    hwndwait = 0;
+    lperrorcode = nullptr; // a late Cancel must not write into a finished request
+}
+
+WaitTimeout::WaitTimeout(DWORD ms) : saved_(waitinfo.timeout) { waitinfo.timeout = ms; }
+
+WaitTimeout::~WaitTimeout() { waitinfo.timeout = saved_; }
 
 static void Cancel()
 {
@@ -281,8 +352,8 @@ Turn TakeTurn(DWORD seconds, bool trace)
         if (waited >= span)
             break;
         uint64_t left = span - waited;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, left < TURN_POLL ? static_cast<DWORD>(left) : TURN_POLL,
-                                  QS_ALLINPUT);
+        MsgWaitForMultipleObjectsEx(0, nullptr, left < TURN_POLL ? static_cast<DWORD>(left) : TURN_POLL, QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
     }
     if (quit)
         PostQuitMessage(quitexit);
@@ -318,7 +389,10 @@ extern "C" LPR_EXPORT INT_PTR LPRAPI WNWaitDlg(HWND hwnd, UINT msg, WPARAM wpara
         // hwndwait holds the window, and is non-blocking from here on.
         LPRTrace("VEXLOLPR WNWaitDlg() : WM_INITDIALOG set all events for WSA_MSG=%d hwndwait=%lu wsockio",
                  static_cast<int>(WSA_MSG), TraceWord(hwndwait.load()));
-        winsock.WSAAsyncSelect(reinterpret_cast<WAITINFO *>(lparam)->mysocket, hwnd, WSA_MSG, WAIT_EVENTS);
+        if (winsock.WSAAsyncSelect(reinterpret_cast<WAITINFO *>(lparam)->mysocket, hwnd, WSA_MSG, WAIT_EVENTS) != 0) {
+            int error = winsock.WSAGetLastError();
+            armerror = error != 0 ? error : WSAENOBUFS;
+        }
         return TRUE;
     case WM_COMMAND:
         if (wparam == static_cast<WPARAM>(IDC_CANCEL) || wparam == static_cast<WPARAM>(IDCANCEL)) {

@@ -67,6 +67,40 @@ void wsock_setsize(int64_t n);
 bool WaitDialogAlive();
 // Posts Cancel to the status dialog: 0 when posted, 1 when there is no dialog.
 int CancelWait();
+
+// ---- the wait state: every change of it goes through these -------------------------------
+// Claims the wait state for a request and creates the hidden status dialog, which takes
+// the notifications of sd: hwndwait, mysocket and the cancel mark (lperrorcode, with the
+// request's errorcode cleared) are set.  The dialog, or 0 with the wait state free again
+// (the dialog could not be made, or could not take the socket's notifications; the
+// socket error is then left for the caller).
+HWND ClaimWaitState(SOCKET sd, int type, LPR_COMMONARG *lpcommonarg);
+// The dialog takes the notifications of a replacement descriptor from now on; false,
+// with the binding unchanged, when they cannot be armed for it.
+bool FollowSocket(SOCKET sd);
+// Binds the wait state back to a descriptor whose notifications are still armed (the
+// caller's own, after a replacement failed), so that its release or abort ends the dialog.
+void ReturnToSocket(SOCKET sd);
+// While the wait state is held, a cancel marks this request's errorcode.
+void PointCancelMark(LPR_COMMONARG *lpcommonarg);
+// Ending the wait state of mysocket around its close: the notifications stop before the
+// descriptor is closed (nothing may name a descriptor after its close: the number may
+// already be another's), and the dialog goes and the wait state is free after it.
+void StopNotifications();
+void FreeWaitState();
+
+// waitinfo.timeout for the length of a scope; the period in force before is put back on
+// every exit.
+class WaitTimeout {
+public:
+    explicit WaitTimeout(DWORD ms);
+    ~WaitTimeout();
+    WaitTimeout(const WaitTimeout &) = delete;
+    WaitTimeout &operator=(const WaitTimeout &) = delete;
+
+private:
+    DWORD saved_;
+};
 // Fetches one message of the thread and lets the dialog or its window handle it; a
 // WM_QUIT is kept for RepostQuit.  `trace`: the wait loop's line for other windows.
 void PumpMessage(HWND dialog, bool trace);

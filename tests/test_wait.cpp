@@ -103,6 +103,21 @@ TEST_F(WaitTest, RefusedTimerFallsBackToTheGiveUpTime)
     EXPECT_LT(Since(start), 3000);
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_wait():GIVEUPTIME IS USED! wsockio"));
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_wait()... GIVEUP - IDT_TIMEOUT wsockio"));
+
+    // Without a timer, a notification queued behind another message ends the wait when
+    // its turn comes, not at the give-up time: fetching the first one leaves it "seen",
+    // and a wait for new input only would sleep past it.
+    vx::waitinfo.timeout = 5000;
+    vx::MSG stale;
+    while (vx::PeekMessageA(&stale, nullptr, 0, 0, vx::PM_REMOVE)) // time-outs the loop posted more than once
+        ;
+    HWND window = vx::posix::CreateTestWindow([](HWND, UINT, WPARAM, LPARAM) -> vx::LRESULT { return 0; });
+    vx::PostMessageA(window, vx::WM_USER, 0, 0);
+    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, vx::waitinfo.mysocket, Event(vx::FD_READ));
+    start = Clock::now();
+    EXPECT_EQ(vx::wsock_wait(vx::FD_READ), vx::RET_EVENT);
+    EXPECT_LT(Since(start), 2500) << "slept until the give-up time with the notification queued";
+    vx::DestroyWindow(window);
 }
 
 TEST_F(WaitTest, NotificationsAreMatchedToSocketAndEvent)

@@ -221,6 +221,7 @@ constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 constexpr DWORD QS_ALLINPUT = 0x04FF;
+constexpr DWORD MWMO_INPUTAVAILABLE = 0x0004;
 constexpr UINT PM_REMOVE = 0x0001;
 constexpr int IDCANCEL = 2;
 inline const char *MAKEINTRESOURCEA(UINT id) { return reinterpret_cast<const char *>(static_cast<uintptr_t>(id)); }
@@ -269,9 +270,11 @@ BOOL GetMessageA(MSG *msg, HWND hwnd, UINT first, UINT last);
 // Takes the next message of the calling thread when there is one (PM_REMOVE), else FALSE
 // at once.
 BOOL PeekMessageA(MSG *msg, HWND hwnd, UINT first, UINT last, UINT remove);
-// Waits up to `ms` for a message of the thread (count 0, no objects): WAIT_OBJECT_0 when
-// one is there, WAIT_TIMEOUT when the time ran out.
-DWORD MsgWaitForMultipleObjects(DWORD count, const void *handles, BOOL waitall, DWORD ms, DWORD wakemask);
+// Waits up to `ms` for input of the thread (count 0, no objects): WAIT_OBJECT_0 when
+// there is some, WAIT_TIMEOUT when the time ran out.  As on Windows, only input that
+// came since the thread last looked at its queue (GetMessageA, PeekMessageA) counts,
+// unless `flags` has MWMO_INPUTAVAILABLE: then any input waiting in the queue does.
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const void *handles, DWORD ms, DWORD wakemask, DWORD flags);
 // Handles `msg` when it is meant for `dialog` or one of its controls (TRUE), else FALSE.
 BOOL IsDialogMessageA(HWND dialog, MSG *msg);
 BOOL TranslateMessage(const MSG *msg);

@@ -30,6 +30,11 @@ struct MessageQueue {
     std::mutex lock;       // guards posted and timers
     std::deque<MSG> posted;
     std::vector<Timer> timers;
+    // What the thread has seen of its queue, for the wait that counts only new input:
+    // messages posted in all, the count when the thread last looked, and when that was.
+    uint64_t posts = 0;
+    uint64_t seenposts = 0;
+    uint64_t seenus = 0;
     const int wakefd; // negative when none could be had: then only the owner posts
 
     MessageQueue() : refs(0), wakefd(shim::WakeCreate()) {}
@@ -201,6 +206,7 @@ void QueueMessage(MessageQueue &queue, const MSG &msg)
     {
         std::lock_guard<std::mutex> guard(queue.lock);
         queue.posted.push_back(msg);
+        queue.posts++;
     }
     WakeQueue(queue);
 }
@@ -269,15 +275,35 @@ bool MessageReady(MessageQueue &q)
     return !q.posted.empty();
 }
 
+// Whether input came since the thread last looked at its queue: a message posted since,
+// or a timer that fell due since.
+bool NewInputReady(MessageQueue &q)
+{
+    std::lock_guard<std::mutex> guard(q.lock);
+    if (q.posts != q.seenposts && !q.posted.empty())
+        return true;
+    Timer *t = EarliestTimer(q);
+    return t != nullptr && t->due <= MonotonicUs() && t->due > q.seenus;
+}
+
+// Everything in the queue now has been seen by the thread, as Windows counts it.
+void MarkSeen(MessageQueue &q)
+{
+    std::lock_guard<std::mutex> guard(q.lock);
+    q.seenposts = q.posts;
+    q.seenus = MonotonicUs();
+}
+
 // Only the form the logic uses: no objects, any input, a time-out in milliseconds.
-DWORD MsgWaitForMultipleObjects(DWORD count, const void *, BOOL, DWORD ms, DWORD)
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const void *, DWORD ms, DWORD, DWORD flags)
 {
     if (count != 0)
         return WAIT_FAILED;
     QueueRef q = ThisThreadQueue();
     uint64_t deadline = MonotonicMs() + ms;
+    bool available = (flags & MWMO_INPUTAVAILABLE) != 0;
     for (;;) {
-        if (MessageReady(*q))
+        if (available ? MessageReady(*q) : NewInputReady(*q))
             return WAIT_OBJECT_0;
         uint64_t now = MonotonicMs();
         if (now >= deadline)
@@ -314,6 +340,7 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
     QueueRef q = ThisThreadQueue();
     while (!TakeLiveMessage(*q, msg))
         WaitForEvents(*q);
+    MarkSeen(*q);
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -324,10 +351,13 @@ BOOL PeekMessageA(MSG *msg, HWND, UINT, UINT, UINT remove)
     if (msg == nullptr || remove != PM_REMOVE)
         return FALSE;
     QueueRef q = ThisThreadQueue();
-    if (TakeLiveMessage(*q, msg))
-        return TRUE;
-    WaitForEvents(*q, 0);
-    return TakeLiveMessage(*q, msg) ? TRUE : FALSE;
+    bool taken = TakeLiveMessage(*q, msg);
+    if (!taken) {
+        WaitForEvents(*q, 0);
+        taken = TakeLiveMessage(*q, msg);
+    }
+    MarkSeen(*q);
+    return taken ? TRUE : FALSE;
 }
 
 BOOL IsDialogMessageA(HWND dialog, MSG *msg)

@@ -11,9 +11,9 @@ BOOL PeekMessageA(MSG *msg, HWND hwnd, UINT first, UINT last, UINT remove)
     return ::PeekMessageA(msg, hwnd, first, last, remove);
 }
 
-DWORD MsgWaitForMultipleObjects(DWORD count, const void *handles, BOOL waitall, DWORD ms, DWORD wakemask)
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const void *handles, DWORD ms, DWORD wakemask, DWORD flags)
 {
-    return ::MsgWaitForMultipleObjects(count, static_cast<const HANDLE *>(handles), waitall, ms, wakemask);
+    return ::MsgWaitForMultipleObjectsEx(count, static_cast<const HANDLE *>(handles), ms, wakemask, flags);
 }
 
 BOOL IsDialogMessageA(HWND dialog, MSG *msg) { return ::IsDialogMessageA(dialog, msg); }
