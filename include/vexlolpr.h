@@ -39,6 +39,16 @@
  *   LPR_CancelBlockingCall and LPR_GetLastErrorText may be called from any thread at any
  *   time; the last-error text is the process's, the latest failure of any thread.
  *
+ * Memory
+ *   All three requests treat a shortage alike: when memory that the library allocates
+ *   for a request cannot be had (the listing block, the data file's buffer, a command
+ *   line or a text), the request returns LPR_R_NOT_ENOUGH_MEMORY with errorcode
+ *   LPR_ERR_NO_MEMORY and the last-error text "Insufficient memory"; only a listing
+ *   block that cannot be had leaves the text as it was.  Where a service of the system
+ *   fails for want of memory (the status display, a timer, a socket, a posted message),
+ *   the request goes on or fails as that service's failure has it.  The request gives
+ *   back everything it took either way, and no C++ exception ever leaves an export.
+ *
  * Server ports (an extension)
  *   The host field of the records may carry a ":port" suffix ("printsrv:5515",
  *   "127.0.0.1:5515"), used instead of the LPD port 515.  A host without a suffix behaves
@@ -140,7 +150,7 @@ typedef struct LPR_QUEUEARG {
 
 /* Result values of LPR_Print, LPR_DeleteJob and LPR_GetQueue (system error numbers). */
 #define LPR_OK 0
-#define LPR_R_NOT_ENOUGH_MEMORY 8 /* listing or transfer buffer not available */
+#define LPR_R_NOT_ENOUGH_MEMORY 8 /* memory for the request not available (see Memory) */
 #define LPR_R_GEN_FAILURE 31      /* the data file cannot be sent */
 #define LPR_R_NOT_SUPPORTED 50    /* socket layer cannot be loaded or started */
 #define LPR_R_UNEXP_NET_ERR 59    /* network or protocol failure */

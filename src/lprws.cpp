@@ -961,10 +961,26 @@ public:
     RequestTurn(const RequestTurn &) = delete;
     RequestTurn &operator=(const RequestTurn &) = delete;
     bool busy() const { return turn_ == Turn::BUSY; }
+    bool first() const { return turn_ == Turn::FIRST; }
 
 private:
     Turn turn_;
 };
+
+// Runs a worker.  Nothing below it throws; should anything throw all the same, no
+// exception crosses the export: the request ends as one that found no memory, and the
+// connection and wait state it held are given up (a nested request holds none).
+template <class Worker> WORD RunWorker(const RequestTurn &turn, LPR_COMMONARG *lpcommonarg, Worker worker)
+{
+    try {
+        return worker();
+    } catch (...) {
+        if (turn.first())
+            AbandonWaitState();
+        RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+        return LPR_R_NOT_ENOUGH_MEMORY;
+    }
+}
 
 // Another thread's request still ran when this one's patience ended: it fails as a
 // request that finds the status dialog busy does, having touched nothing else.
@@ -994,7 +1010,7 @@ LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcomm
     LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
     if (!BeginRequest(lpcommonarg))
         return LPR_R_UNEXP_NET_ERR;
-    WORD ret = do_LPR_Print(lpprintarg, lpcommonarg);
+    WORD ret = RunWorker(turn, lpcommonarg, [&] { return do_LPR_Print(lpprintarg, lpcommonarg); });
     EndRequest();
     LPRTrace("VEXLOLPR LPR_Print() exited... ret=%d lpcommonarg->errorcode=%d now=%lu lprws", ret,
              lpcommonarg->errorcode, vx::GetTickCount());
@@ -1012,7 +1028,7 @@ LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *
     LPRTrace("VEXLOLPR LPR_Delete() entered... lprws");
     if (!BeginRequest(lpcommonarg))
         return LPR_R_NOT_SUPPORTED;
-    WORD ret = do_LPR_Delete(lpdeletearg, lpcommonarg);
+    WORD ret = RunWorker(turn, lpcommonarg, [&] { return do_LPR_Delete(lpdeletearg, lpcommonarg); });
     EndRequest();
     LPRTrace("VEXLOLPR LPR_Delete() exited... ret=%d lprws", ret);
     return ret;
@@ -1032,7 +1048,7 @@ LPR_EXPORT WORD LPRAPI LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpc
     LPRTrace("VEXLOLPR LPR_GetQueue() entered... lprws");
     if (!BeginRequest(lpcommonarg))
         return LPR_R_NOT_SUPPORTED;
-    WORD ret = do_LPR_GetQueue(lpqueuearg, lpcommonarg);
+    WORD ret = RunWorker(turn, lpcommonarg, [&] { return do_LPR_GetQueue(lpqueuearg, lpcommonarg); });
     EndRequest();
     LPRTrace("VEXLOLPR LPR_GetQueue() exited... ret=%d lprws", ret);
     return ret;

@@ -27,6 +27,11 @@ struct Deadline {
     DWORD span;
     explicit Deadline(DWORD ms) : start(GetTickCount()), span(ms) {}
     bool reached() const { return GetTickCount() - start >= span; }
+    DWORD left() const
+    {
+        DWORD passed = GetTickCount() - start;
+        return passed < span ? span - passed : 0;
+    }
 };
 
 int LastError() { return winsock.WSAGetLastError(); }
@@ -118,8 +123,12 @@ static bool WaitForFreeDialog(LPR_COMMONARG *lpcommonarg)
              "wsockio",
              lpcommonarg->lprtimeout);
     Deadline deadline(lpcommonarg->lprtimeout * 1000u);
-    while (hwndwait != 0 && !deadline.reached())
-        PumpMessage(hwndwait, false);
+    while (hwndwait != 0 && !deadline.reached()) {
+        // A message is fetched only once there is one: a dialog left without a timer
+        // would otherwise hold the caller past its time-out, for ever.
+        if (MsgWaitForMultipleObjectsEx(0, nullptr, deadline.left(), QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_TIMEOUT)
+            PumpMessage(hwndwait, false);
+    }
     RepostQuit();
     if (hwndwait != 0) {
         LPRTrace("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=%d wsockio", SOCKET_ERROR);

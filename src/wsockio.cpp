@@ -101,7 +101,10 @@ static DWORD StartWaitTimer(HWND hwnd)
 void PumpMessage(HWND dialog, bool trace)
 {
     MSG msg;
-    if (!GetMessageA(&msg, 0, 0, 0)) {
+    BOOL got = GetMessageA(&msg, 0, 0, 0);
+    if (got == -1) // nothing fetched: the thread's queue failed; the caller looks again
+        return;
+    if (!got) {
         quitpending = true;
         quitcode = static_cast<int>(msg.wParam);
         return;
@@ -279,6 +282,16 @@ void FreeWaitState()
     waitinfo.mysocket = 0;
     hwndwait = 0;
     lperrorcode = nullptr; // a late Cancel must not write into a finished request
+}
+
+void AbandonWaitState()
+{
+    if (hwndwait == 0)
+        return;
+    if (waitinfo.mysocket != 0)
+        wsock_abort(waitinfo.mysocket);
+    else
+        FreeWaitState();
 }
 
 WaitTimeout::WaitTimeout(DWORD ms) : saved_(waitinfo.timeout) { waitinfo.timeout = ms; }

@@ -88,6 +88,9 @@ void PointCancelMark(LPR_COMMONARG *lpcommonarg);
 // already be another's), and the dialog goes and the wait state is free after it.
 void StopNotifications();
 void FreeWaitState();
+// Gives up whatever wait state the calling request still holds: its descriptor is
+// aborted and the dialog goes.
+void AbandonWaitState();
 
 // waitinfo.timeout for the length of a scope; the period in force before is put back on
 // every exit.

@@ -84,7 +84,11 @@ int WinsockStartup()
     if (winsock.WSAStartup == nullptr)
         return 1;
     WSADATA wsadata = {};
-    winsock.WSAStartup(WINSOCK_VERSION_1_1, &wsadata); // whatever is granted will do
+    // Whatever version is granted will do; but a start that failed is no start, and the
+    // request's clean-up must not balance it: that would undo the start made at load,
+    // and every later request of the process would find the socket layer stopped.
+    if (winsock.WSAStartup(WINSOCK_VERSION_1_1, &wsadata) != 0)
+        return 1;
     LPRTrace("VEXLOLPR WinsockStartup() exited...OK wsockstb");
     return 0;
 }

@@ -51,7 +51,8 @@ extern WinsockTable winsock; // entry points of the loaded module
 
 // 0: loaded (now or before); 1: cannot be loaded.
 int LoadWinsock();
-// Starts the socket layer for one request.  0: started; 1: there is no binding.
+// Starts the socket layer for one request.  0: started; 1: there is no binding, or the
+// start failed (nothing to clean up then).
 int WinsockStartup();
 // Cleans up and releases the module; always 1.
 int UnloadWinsock();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <set>
+#include <thread>
 
 #include "support/io.h"
 #include "support/rawsock.h"
@@ -179,25 +180,40 @@ TEST_F(ConnectTest, ARefusedConnectionFailsAtConnectOrAtTheFirstTransfer)
     vx::wsock_abort(connected);
 }
 
-TEST_F(ConnectTest, BusyDialogWithNoPatienceFailsAtOnce)
+// A busy dialog is waited for lprtimeout seconds, no longer, whether or not messages
+// come meanwhile (one held by a dialog without a timer would otherwise hold the caller
+// for ever: a message from another thread after 3 s bounds the test itself).
+TEST_F(ConnectTest, BusyDialogIsWaitedForLprTimeoutAtMost)
 {
-    vx::hwndwait = vx::HWND_CLAIMED; // another operation holds the wait state
-    common_.lprtimeout = 0;
-    common_.errorcode = 55;
-    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
-    vx::sockaddr_in to = Loopback(9);
-    size_t pending = vx::posix::PendingMessages();
-    vx::PostMessageA(nullptr, vx::WM_USER, 0, 0);
-    DebugCapture capture;
-    vx::traceflags = LPR_DEBUG_TRACE;
-    auto start = Clock::now();
-    EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
-    EXPECT_LT(Since(start), 200);
-    EXPECT_EQ(common_.errorcode, 55) << "not even cleared";
-    EXPECT_TRUE(capture.contains("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=-1 wsockio"));
-    (void)pending;
-    vx::hwndwait = nullptr;
-    vx::winsock.closesocket(sd);
+    struct Case {
+        DWORD lprtimeout;
+        long atleast, below;
+    };
+    for (const Case &c : {Case{0, 0, 200}, Case{1, 900, 2500}}) {
+        SCOPED_TRACE(c.lprtimeout);
+        vx::hwndwait = vx::HWND_CLAIMED; // another operation holds the wait state
+        common_.lprtimeout = c.lprtimeout;
+        common_.errorcode = 55;
+        vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+        vx::sockaddr_in to = Loopback(9);
+        HWND window = vx::posix::CreateTestWindow([](HWND, UINT, WPARAM, LPARAM) -> vx::LRESULT { return 0; });
+        std::thread late([window] {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            vx::PostMessageA(window, vx::WM_USER, 0, 0);
+        });
+        DebugCapture capture;
+        vx::traceflags = LPR_DEBUG_TRACE;
+        auto start = Clock::now();
+        EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+        EXPECT_GE(Since(start), c.atleast);
+        EXPECT_LT(Since(start), c.below);
+        EXPECT_EQ(common_.errorcode, 55) << "not even cleared";
+        EXPECT_TRUE(capture.contains("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=-1 wsockio"));
+        late.join();
+        vx::DestroyWindow(window);
+        vx::hwndwait = nullptr;
+        vx::winsock.closesocket(sd);
+    }
 }
 
 TEST_F(ConnectTest, RefusedDialogFailsAndFreesTheWaitState)
@@ -219,7 +235,9 @@ namespace {
 // ---- address in use -------------------------------------------------------------------
 
 int inuse; // connects still to refuse with WSAEADDRINUSE
+int sockets; // sockets still to make before socket() fails with WSAEMFILE (-1: no limit)
 int (WSAAPI *realconnect)(vx::SOCKET, const vx::sockaddr *, int);
+vx::SOCKET (WSAAPI *realsocket)(int, int, int);
 
 int WSAAPI BusyConnect(vx::SOCKET s, const vx::sockaddr *name, int len)
 {
@@ -231,14 +249,29 @@ int WSAAPI BusyConnect(vx::SOCKET s, const vx::sockaddr *name, int len)
     return realconnect(s, name, len);
 }
 
+vx::SOCKET WSAAPI LimitedSocket(int af, int type, int protocol)
+{
+    if (sockets == 0) {
+        vx::winsock.WSASetLastError(vx::WSAEMFILE);
+        return vx::INVALID_SOCKET;
+    }
+    if (sockets > 0)
+        sockets--;
+    return realsocket(af, type, protocol);
+}
+
 class AddressInUseTest : public ConnectTest {
 protected:
     void SetUp() override
     {
         ConnectTest::SetUp();
         realconnect = vx::winsock.connect;
+        realsocket = vx::winsock.socket;
+        sockets = -1;
         vx::UnloadWinsock();
-        provider_.replace("connect", reinterpret_cast<void (*)()>(BusyConnect)).install();
+        provider_.replace("connect", reinterpret_cast<void (*)()>(BusyConnect))
+            .replace("socket", reinterpret_cast<void (*)()>(LimitedSocket))
+            .install();
         ASSERT_EQ(vx::LoadWinsock(), 0);
         vx::WinsockStartup();
     }
@@ -277,22 +310,45 @@ TEST_F(AddressInUseTest, RetriesOnTheNextPortAfterAPause)
     EXPECT_EQ(OpenDescriptors(), before + 1) << "only the peer's accepted connection remains";
 }
 
+// However the retries end, the wait state names the caller's descriptor again, whose
+// abort ends the dialog and leaves nothing open and no pointer to the request.
 TEST_F(AddressInUseTest, AFailedRetryLeavesNothingOpenAfterTheCallersAbort)
 {
-    Peer peer({Peer::Hold(5000)});
-    inuse = 1000;
-    common_.replytimeout = 1500;
-    vx::posix::PendingMessages();
-    int before = OpenDescriptors();
-    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
-    vx::sockaddr_in to = Loopback(peer.port());
-    EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
-    EXPECT_EQ(vx::winsock.WSAGetLastError(), vx::WSAEADDRINUSE);
-    EXPECT_EQ(Status(), "Connecting...failed!");
-    EXPECT_EQ(vx::waitinfo.mysocket, sd) << "the caller's abort must still end the dialog";
-    vx::wsock_abort(sd);
-    EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
-    EXPECT_EQ(OpenDescriptors(), before);
+    struct Case {
+        const char *what;
+        int inuse;   // refused connects
+        int sockets; // sockets to be had: the caller's and the replacements
+        int error;   // the socket error the caller then finds
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"the deadline passes", 1000, -1, vx::WSAEADDRINUSE, 0},
+        {"no second replacement", 2, 2, vx::WSAEMFILE, LPR_ERR_NO_DESCRIPTOR},
+        {"no first replacement", 1, 1, vx::WSAEMFILE, LPR_ERR_NO_DESCRIPTOR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Peer peer({Peer::Hold(5000)});
+        inuse = c.inuse;
+        sockets = c.sockets;
+        common_.replytimeout = 1500;
+        common_.errorcode = 0;
+        vx::posix::PendingMessages();
+        int before = OpenDescriptors();
+        vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+        vx::sockaddr_in to = Loopback(peer.port());
+        EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+        EXPECT_EQ(vx::winsock.WSAGetLastError(), c.error);
+        EXPECT_EQ(common_.errorcode, c.code);
+        EXPECT_EQ(Status(), "Connecting...failed!");
+        EXPECT_EQ(vx::waitinfo.mysocket, sd) << "the caller's abort must still end the dialog";
+        vx::wsock_abort(sd);
+        EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
+        EXPECT_EQ(vx::hwndwait.load(), nullptr) << "later requests would find the dialog busy";
+        EXPECT_EQ(vx::lperrorcode, nullptr);
+        EXPECT_EQ(LPR_CancelBlockingCall(), 1);
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
 }
 
 // ---- close ----------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "eventsource.h"
 #include "sockshim.h"
@@ -46,6 +47,7 @@ std::mutex socketlock; // guards everything below
 std::map<int, Registration> registrations;
 std::map<int, HeldError> helderrors;
 uint64_t lastserial;
+bool unposted; // a notification could not be queued in the readiness being handled
 
 // Winsock's WSAMAKESELECTREPLY: the event in the low word, the error in the high word.
 LPARAM SelectReply(long event, int error)
@@ -53,11 +55,17 @@ LPARAM SelectReply(long event, int error)
     return static_cast<LPARAM>((static_cast<uint32_t>(error) << 16) | static_cast<uint32_t>(event));
 }
 
-// Posts `event` when the registration asked for it; the caller holds the lock.
-void Notify(int fd, const Registration &r, long event, int error)
+// Posts `event` when the registration asked for it; the caller holds the lock.  false
+// when it could not be queued: the notification is then still due, and the state that
+// would have followed from it is left as it was, so that the next poll tries again.
+bool Notify(int fd, const Registration &r, long event, int error)
 {
-    if (r.events & event)
-        PostMessageA(r.hwnd, r.message, static_cast<WPARAM>(fd), SelectReply(event, error));
+    if (!(r.events & event))
+        return true;
+    if (PostMessageA(r.hwnd, r.message, static_cast<WPARAM>(fd), SelectReply(event, error)))
+        return true;
+    unposted = true;
+    return false;
 }
 
 unsigned Want(const Registration &r)
@@ -80,50 +88,65 @@ unsigned Want(const Registration &r)
     return want;
 }
 
-void ConnectEnded(int fd, Registration &r)
+// The error that ended a connect, once read from the socket (which clears it there).
+int ConnectError(int fd)
 {
+    auto held = helderrors.find(fd);
+    if (held != helderrors.end())
+        return held->second.wsaerror;
     int error = shim::PendingError(fd);
-    if (error != 0)
-        helderrors[fd] = HeldError{error};
-    else if (!shim::PeerConnected(fd))
+    if (error != 0) {
+        try {
+            helderrors[fd] = HeldError{error};
+        } catch (const std::bad_alloc &) {
+            // Not kept for the next transfer, which then reports the system's own error.
+        }
+    } else if (!shim::PeerConnected(fd)) {
         error = WSAENOTCONN; // ended without a connection, its error already taken
-    Notify(fd, r, FD_CONNECT, error);
+    }
+    return error;
+}
+
+// Whether the end of the connect could be told.
+bool ConnectEnded(int fd, Registration &r)
+{
+    int error = ConnectError(fd);
+    if (!Notify(fd, r, FD_CONNECT, error))
+        return false;
     if (error != 0) {
         r.phase = FAILED;
-        return;
+        return true;
     }
     r.phase = CONNECTED;
     r.readarmed = true;
     // Winsock tells a new connection that it may send.
-    Notify(fd, r, FD_WRITE, 0);
+    r.writewanted = (r.events & FD_WRITE) != 0;
+    return true;
 }
 
 // Whether the readiness produced a notification or a change of state.
 bool ConnectedReady(int fd, Registration &r, unsigned want, unsigned got)
 {
     bool progress = false;
-    if ((want & shim::IO_READABLE) && (got & shim::IO_READABLE)) {
-        Notify(fd, r, FD_READ, 0);
+    if ((want & shim::IO_READABLE) && (got & shim::IO_READABLE) && Notify(fd, r, FD_READ, 0)) {
         r.readarmed = false;
         progress = true;
     }
-    if ((want & shim::IO_WRITABLE) && (got & shim::IO_WRITABLE)) {
-        Notify(fd, r, FD_WRITE, 0);
+    if ((want & shim::IO_WRITABLE) && (got & shim::IO_WRITABLE) && Notify(fd, r, FD_WRITE, 0)) {
         r.writewanted = false;
         progress = true;
     }
     if ((want & shim::IO_PEERCLOSED) && (got & (shim::IO_PEERCLOSED | shim::IO_HANGUP | shim::IO_ERROR))) {
         // An error here is the reset that ended the connection.  It is not read from the
         // socket, which would clear it: the next recv or send still reports it.
-        if (got & shim::IO_ERROR)
-            Notify(fd, r, FD_CLOSE, WSAECONNRESET);
-        else if (shim::ReadableBytes(fd) > 0) {
+        if (!(got & shim::IO_ERROR) && shim::ReadableBytes(fd) > 0) {
             r.closedeferred = true; // Winsock reports a graceful close once all is read
             return true;
-        } else
-            Notify(fd, r, FD_CLOSE, 0);
-        r.closeposted = true;
-        progress = true;
+        }
+        if (Notify(fd, r, FD_CLOSE, (got & shim::IO_ERROR) ? WSAECONNRESET : 0)) {
+            r.closeposted = true;
+            progress = true;
+        }
     }
     return progress;
 }
@@ -181,7 +204,11 @@ int AsyncSelect(int fd, HWND hwnd, UINT message, long events)
     r.closeposted = false;
     r.closedeferred = false;
     r.stalled = false;
-    registrations[fd] = r;
+    try {
+        registrations[fd] = r;
+    } catch (const std::bad_alloc &) {
+        return -WSAENOBUFS;
+    }
     WakeQueue(*owner);
     return 0;
 }
@@ -249,15 +276,16 @@ void SocketReady(const SocketWatch &watch, unsigned got)
     Registration *r = Find(watch.fd);
     if (r == nullptr || r->serial != watch.serial)
         return; // replaced or forgotten since the poll began
+    unposted = false;
     bool progress;
-    if (r->phase == CONNECTING) {
-        ConnectEnded(watch.fd, *r);
-        progress = true;
-    } else
+    if (r->phase == CONNECTING)
+        progress = ConnectEnded(watch.fd, *r);
+    else
         progress = r->phase == CONNECTED && ConnectedReady(watch.fd, *r, Want(*r) & watch.want, got);
     // Errors and hang-ups are reported unasked; one that leads nowhere must not make
-    // every later poll return at once.
-    if (!progress)
+    // every later poll return at once.  A notification that could not be queued is
+    // still due: the next poll tries again.
+    if (!progress && !unposted)
         r->stalled = true;
 }
 

@@ -11,6 +11,7 @@
 namespace vx {
 
 static posix::DebugSink debugsink;
+static std::atomic<posix::FailHook> failhook;
 static std::atomic<DWORD> lastthreadid;
 static thread_local DWORD threadid;
 
@@ -65,6 +66,14 @@ int LoadStringA(HINSTANCE, UINT id, char *buf, int size)
 }
 
 namespace posix {
+
+FailHook SetFailHook(FailHook hook) { return failhook.exchange(hook); }
+
+bool Injected(Fallible primitive)
+{
+    FailHook hook = failhook.load(std::memory_order_relaxed);
+    return hook != nullptr && hook(primitive);
+}
 
 DebugSink SetDebugSink(DebugSink sink)
 {

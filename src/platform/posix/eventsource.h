@@ -38,8 +38,9 @@ private:
 
 // The calling thread's queue, created on first use.
 QueueRef ThisThreadQueue();
-// Appends `msg` and wakes the thread that owns the queue.  Safe from any thread.
-void QueueMessage(MessageQueue &queue, const MSG &msg);
+// Appends `msg` and wakes the thread that owns the queue; false, with nothing queued,
+// when memory runs short.  Safe from any thread.
+bool QueueMessage(MessageQueue &queue, const MSG &msg);
 // Wakes the owner so that it looks at its sockets and timers again.
 void WakeQueue(MessageQueue &queue);
 // Drops the timers of `hwnd` and the messages waiting for it.

@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../platform.h"
+#include "posix.h"
 
 namespace vx {
 
 LFILE FileOpenRead(const char *path)
 {
-    if (path == nullptr)
+    if (path == nullptr || posix::Injected(posix::Fallible::FileOpen))
         return LFILE_ERROR;
     // Opened without blocking: a named pipe without a writer would otherwise hold the
     // caller before any time-out or cancel could reach it.
@@ -34,6 +34,8 @@ LFILE FileOpenRead(const char *path)
 
 int64_t FileSeek(LFILE file, int64_t offset, int origin)
 {
+    if (posix::Injected(posix::Fallible::FileSeek))
+        return -1;
     int whence = origin == LSEEK_BEGIN ? SEEK_SET : origin == LSEEK_CURRENT ? SEEK_CUR : SEEK_END;
     off_t pos = lseek(static_cast<int>(file), static_cast<off_t>(offset), whence);
     return pos < 0 ? -1 : static_cast<int64_t>(pos);
@@ -41,6 +43,8 @@ int64_t FileSeek(LFILE file, int64_t offset, int origin)
 
 int32_t FileRead(LFILE file, void *buf, uint32_t bytes)
 {
+    if (posix::Injected(posix::Fallible::FileRead))
+        return -1;
     if (bytes > INT32_MAX)
         bytes = INT32_MAX;
     ssize_t n;

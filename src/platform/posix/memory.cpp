@@ -58,7 +58,7 @@ void Unlink(BlockHeader *h)
 
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes)
 {
-    if (allocfailat > 0 && --allocfailat == 0)
+    if (posix::Injected(posix::Fallible::GlobalAlloc) || (allocfailat > 0 && --allocfailat == 0))
         return nullptr;
     if (bytes > SIZE_MAX - sizeof(BlockHeader))
         return nullptr;
@@ -73,7 +73,12 @@ HGLOBAL GlobalAlloc(UINT flags, size_t bytes)
     return header + 1;
 }
 
-void *GlobalLock(HGLOBAL block) { return HeaderOf(block) != nullptr ? block : nullptr; }
+void *GlobalLock(HGLOBAL block)
+{
+    if (posix::Injected(posix::Fallible::GlobalLock))
+        return nullptr;
+    return HeaderOf(block) != nullptr ? block : nullptr;
+}
 
 HGLOBAL GlobalHandle(const void *address)
 {

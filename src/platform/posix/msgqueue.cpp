@@ -9,6 +9,7 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "eventsource.h"
@@ -48,6 +49,7 @@ struct MessageQueue {
 namespace {
 
 thread_local QueueRef threadqueue;
+constexpr int OUT_OF_MEMORY_PAUSE = 10; // ms
 std::atomic<bool> refusetimers;
 
 MSG MakeMsg(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
@@ -135,12 +137,24 @@ void WaitForEvents(MessageQueue &q, int capms = -1)
     static thread_local std::vector<shim::PollItem> items;
     watches.clear();
     items.clear();
-    CollectWatches(&q, &watches);
-    items.push_back({q.wakefd, shim::IO_READABLE, 0});
-    for (const SocketWatch &w : watches)
-        items.push_back({w.fd, w.want, 0});
-    if (shim::Poll(items.data(), items.size(), timeout) <= 0)
+    try {
+        CollectWatches(&q, &watches);
+        items.push_back({q.wakefd, shim::IO_READABLE, 0});
+        for (const SocketWatch &w : watches)
+            items.push_back({w.fd, w.want, 0});
+        if (shim::Poll(items.data(), items.size(), timeout) <= 0)
+            return;
+    } catch (const std::bad_alloc &) {
+        // The lists could not grow: no socket is looked at this time.  A short pause
+        // instead of the poll, and the caller comes back to try again.
+        shim::PollItem wake = {q.wakefd, shim::IO_READABLE, 0};
+        watches.clear();
+        items.clear();
+        shim::PollItem *one = q.wakefd >= 0 ? &wake : nullptr;
+        if (shim::Poll(one, one != nullptr ? 1 : 0, Earlier(timeout, MsToUs(OUT_OF_MEMORY_PAUSE))) > 0)
+            shim::WakeDrain(q.wakefd);
         return;
+    }
     if (items[0].got != 0)
         shim::WakeDrain(q.wakefd);
     for (size_t i = 0; i < watches.size(); i++)
@@ -189,8 +203,10 @@ uint64_t MonotonicMs() { return MonotonicUs() / 1000; }
 
 QueueRef ThisThreadQueue()
 {
+    // Without memory for it the thread has no queue yet, and its calls fail as
+    // Windows' do when a thread's queue cannot be made.
     if (!threadqueue)
-        threadqueue = QueueRef(new MessageQueue);
+        threadqueue = QueueRef(new (std::nothrow) MessageQueue);
     return threadqueue;
 }
 
@@ -201,14 +217,17 @@ void WakeQueue(MessageQueue &queue)
         shim::WakeSignal(queue.wakefd);
 }
 
-void QueueMessage(MessageQueue &queue, const MSG &msg)
+bool QueueMessage(MessageQueue &queue, const MSG &msg)
 {
-    {
+    try {
         std::lock_guard<std::mutex> guard(queue.lock);
         queue.posted.push_back(msg);
         queue.posts++;
+    } catch (const std::bad_alloc &) {
+        return false;
     }
     WakeQueue(queue);
+    return true;
 }
 
 void ForgetWindowInQueue(MessageQueue &queue, HWND hwnd)
@@ -229,8 +248,19 @@ void RefuseTimers(bool refuse) { refusetimers.store(refuse); }
 size_t PendingMessages()
 {
     QueueRef q = ThisThreadQueue();
+    if (!q)
+        return 0;
     std::lock_guard<std::mutex> guard(q->lock);
     return q->posted.size();
+}
+
+size_t ThreadTimers()
+{
+    QueueRef q = ThisThreadQueue();
+    if (!q)
+        return 0;
+    std::lock_guard<std::mutex> guard(q->lock);
+    return q->timers.size();
 }
 
 } // namespace posix
@@ -240,14 +270,14 @@ using namespace posix;
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void *timerproc)
 {
     // Timer procedures are not offered: every timer is a WM_TIMER to its window.
-    if (refusetimers.load() || timerproc != nullptr)
+    if (Injected(Fallible::SetTimer) || refusetimers.load() || timerproc != nullptr)
         return 0;
     QueueRef q = WindowQueue(hwnd);
     if (!q)
         return 0;
     // A period of 0 would be due on every fetch; 1 ms is the finest there is.
     uint64_t period = std::max<uint64_t>(ms, 1) * 1000;
-    {
+    try {
         std::lock_guard<std::mutex> guard(q->lock);
         uint64_t due = MonotonicUs() + period;
         Timer *t = FindTimer(*q, hwnd, id);
@@ -255,6 +285,8 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void *timerproc)
             *t = {hwnd, id, period, due};
         else
             q->timers.push_back({hwnd, id, period, due});
+    } catch (const std::bad_alloc &) {
+        return 0;
     }
     WakeQueue(*q);
     return id != 0 ? id : 1; // success is never 0
@@ -297,9 +329,9 @@ void MarkSeen(MessageQueue &q)
 // Only the form the logic uses: no objects, any input, a time-out in milliseconds.
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const void *, DWORD ms, DWORD, DWORD flags)
 {
-    if (count != 0)
-        return WAIT_FAILED;
     QueueRef q = ThisThreadQueue();
+    if (count != 0 || !q)
+        return WAIT_FAILED;
     uint64_t deadline = MonotonicMs() + ms;
     bool available = (flags & MWMO_INPUTAVAILABLE) != 0;
     for (;;) {
@@ -335,9 +367,9 @@ bool TakeLiveMessage(MessageQueue &q, MSG *msg)
 // filters are not applied.
 BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
 {
-    if (msg == nullptr)
-        return -1;
     QueueRef q = ThisThreadQueue();
+    if (msg == nullptr || !q)
+        return -1;
     while (!TakeLiveMessage(*q, msg))
         WaitForEvents(*q);
     MarkSeen(*q);
@@ -348,9 +380,9 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
 // are looked at first, without waiting.
 BOOL PeekMessageA(MSG *msg, HWND, UINT, UINT, UINT remove)
 {
-    if (msg == nullptr || remove != PM_REMOVE)
-        return FALSE;
     QueueRef q = ThisThreadQueue();
+    if (msg == nullptr || remove != PM_REMOVE || !q)
+        return FALSE;
     bool taken = TakeLiveMessage(*q, msg);
     if (!taken) {
         WaitForEvents(*q, 0);
@@ -383,17 +415,20 @@ LRESULT DispatchMessageA(const MSG *msg)
 
 BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    if (Injected(Fallible::PostMessage))
+        return FALSE;
     // As on Windows, no window means the calling thread itself.
     QueueRef q = hwnd == nullptr ? ThisThreadQueue() : WindowQueue(hwnd);
     if (!q)
         return FALSE;
-    QueueMessage(*q, MakeMsg(hwnd, message, wparam, lparam));
-    return TRUE;
+    return QueueMessage(*q, MakeMsg(hwnd, message, wparam, lparam)) ? TRUE : FALSE;
 }
 
 void PostQuitMessage(int exitcode)
 {
-    QueueMessage(*ThisThreadQueue(), MakeMsg(nullptr, WM_QUIT, static_cast<WPARAM>(exitcode), 0));
+    QueueRef q = ThisThreadQueue();
+    if (q)
+        QueueMessage(*q, MakeMsg(nullptr, WM_QUIT, static_cast<WPARAM>(exitcode), 0));
 }
 
 } // namespace vx

@@ -36,6 +36,15 @@ DebugSink SetDebugSink(DebugSink sink);
 
 // Fault injection: the n-th GlobalAlloc from now on (1: the next) fails; 0: none fails.
 void FailGlobalAllocAt(int n);
+
+// Fault injection for every primitive of the platform that can fail: each asks the hook
+// before it does its work, and fails as the system's would when the hook says so (a
+// null handle, FALSE, 0 or -1, with nothing done).  The hook may be called from any
+// thread; none is set by default.
+enum class Fallible { SetTimer, CreateDialog, GlobalAlloc, GlobalLock, FileOpen, FileSeek, FileRead, PostMessage };
+typedef bool (*FailHook)(Fallible primitive);
+FailHook SetFailHook(FailHook hook);
+bool Injected(Fallible primitive);
 // Global blocks currently allocated.
 int GlobalBlocksInUse();
 
@@ -61,8 +70,9 @@ HWND CreateTestWindow(WNDPROC proc);
 int DialogItemText(HWND dialog, int id, char *buf, int size);
 bool WindowVisible(HWND hwnd);
 bool ControlVisible(HWND dialog, int id);
-// Messages posted to the calling thread and not yet fetched.
+// Messages posted to the calling thread and not yet fetched; its timers.
 size_t PendingMessages();
+size_t ThreadTimers();
 // Live windows of the process (dialogs, their controls and test windows).
 int LiveWindows();
 

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <new>
 #include <vector>
 
 namespace vx {
@@ -262,15 +263,26 @@ static unsigned ReadinessOf(short revents)
 
 int Poll(PollItem *items, size_t count, int64_t timeoutus)
 {
-    static thread_local std::vector<pollfd> fds;
-    fds.resize(count);
+    // A thread's few descriptors fit on the stack; only a longer list takes memory.
+    constexpr size_t ON_STACK = 16;
+    pollfd local[ON_STACK];
+    static thread_local std::vector<pollfd> many;
+    pollfd *fds = local;
+    if (count > ON_STACK) {
+        try {
+            many.resize(count);
+        } catch (const std::bad_alloc &) {
+            return -10055; // WSAENOBUFS
+        }
+        fds = many.data();
+    }
     for (size_t i = 0; i < count; i++) {
         fds[i].fd = items[i].fd;
         fds[i].events = PollEvents(items[i].want);
         fds[i].revents = 0;
     }
     timespec limit = {static_cast<time_t>(timeoutus / 1000000), static_cast<long>(timeoutus % 1000000) * 1000};
-    int rc = ppoll(fds.data(), static_cast<nfds_t>(count), timeoutus < 0 ? nullptr : &limit, nullptr);
+    int rc = ppoll(fds, static_cast<nfds_t>(count), timeoutus < 0 ? nullptr : &limit, nullptr);
     if (rc < 0)
         return errno == EINTR ? 0 : Fail();
     for (size_t i = 0; i < count; i++)

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "statusdisplay.h"
@@ -140,6 +141,16 @@ void Draw(uint64_t now)
 
 bool Drawing(uintptr_t dialog) { return block.active && block.dialog == dialog; }
 
+// Drawing is a courtesy: when memory runs short the block stays as it is on screen, and
+// the request it shows goes on.
+template <class Fn> void Quietly(Fn fn)
+{
+    try {
+        fn();
+    } catch (const std::bad_alloc &) {
+    }
+}
+
 void ChangeLocked(const Texts &texts)
 {
     if (texts.version < block.latest.version)
@@ -159,20 +170,22 @@ void Show(uintptr_t dialog, const Texts &texts)
     std::lock_guard<std::mutex> guard(displaylock);
     if (block.active) {
         if (Drawing(dialog))
-            ChangeLocked(texts);
+            Quietly([&] { ChangeLocked(texts); });
         return;
     }
     if (!isatty(STDERR_FILENO))
         return;
-    block = Block{true, dialog, texts, false, 0, 0, std::string()};
-    Draw(NowMs());
+    Quietly([&] {
+        block = Block{true, dialog, texts, false, 0, 0, std::string()};
+        Draw(NowMs());
+    });
 }
 
 void Change(uintptr_t dialog, const Texts &texts)
 {
     std::lock_guard<std::mutex> guard(displaylock);
     if (Drawing(dialog))
-        ChangeLocked(texts);
+        Quietly([&] { ChangeLocked(texts); });
 }
 
 void Hide(uintptr_t dialog)
@@ -180,8 +193,9 @@ void Hide(uintptr_t dialog)
     std::lock_guard<std::mutex> guard(displaylock);
     if (!Drawing(dialog))
         return;
-    Draw(NowMs()); // the final state stays on screen; the cursor is below it already
-    block.active = false;
+    block.active = false; // let go of, whether or not the last drawing can be made
+    // The final state stays on screen; the cursor is below it already.
+    Quietly([] { Draw(NowMs()); });
 }
 
 int RedrawDue()
@@ -193,7 +207,7 @@ int RedrawDue()
     uint64_t elapsed = now - block.lastdraw;
     if (elapsed < REDRAW_INTERVAL)
         return static_cast<int>(REDRAW_INTERVAL - elapsed);
-    Draw(now);
+    Quietly([&] { Draw(now); });
     return -1;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -110,27 +111,41 @@ Window MakeWindow(Kind kind, const QueueRef &owner)
     return w;
 }
 
-// Builds the status dialog and its controls; the caller holds the lock.
+constexpr size_t STATUS_CONTROLS = sizeof status_controls / sizeof status_controls[0];
+
+// Builds the status dialog and its controls, all or nothing: when memory runs short
+// halfway, what was entered is taken out again.  Null then.  The caller holds the lock.
 HWND BuildStatusDialog(const QueueRef &owner, DLGPROC proc)
 {
     HWND dialog = NewHandle();
-    Window d = MakeWindow(DIALOG, owner);
-    d.dlgproc = proc;
-    d.text = STATUS_CAPTION;
-    for (const ControlTemplate &t : status_controls) {
-        HWND h = NewHandle();
-        Window c = MakeWindow(CONTROL, owner);
-        c.parent = dialog;
-        c.id = t.id;
-        c.cls = t.cls;
-        c.text = t.text;
-        c.visible = true;
-        windows.emplace(Key(h), std::move(c));
-        d.controls.push_back(h);
-        d.controlids.push_back(t.id);
+    size_t entered = 0;
+    HWND handles[STATUS_CONTROLS];
+    try {
+        Window d = MakeWindow(DIALOG, owner);
+        d.dlgproc = proc;
+        d.text = STATUS_CAPTION;
+        d.controls.reserve(STATUS_CONTROLS);
+        d.controlids.reserve(STATUS_CONTROLS);
+        for (const ControlTemplate &t : status_controls) {
+            HWND h = NewHandle();
+            Window c = MakeWindow(CONTROL, owner);
+            c.parent = dialog;
+            c.id = t.id;
+            c.cls = t.cls;
+            c.text = t.text;
+            c.visible = true;
+            windows.emplace(Key(h), std::move(c));
+            handles[entered++] = h;
+            d.controls.push_back(h);
+            d.controlids.push_back(t.id);
+        }
+        windows.emplace(Key(dialog), std::move(d));
+        return dialog;
+    } catch (const std::bad_alloc &) {
+        for (size_t i = 0; i < entered; i++)
+            windows.erase(Key(handles[i]));
+        return nullptr;
     }
-    windows.emplace(Key(dialog), std::move(d));
-    return dialog;
 }
 
 std::string ControlText(HWND dialog, int id)
@@ -146,22 +161,38 @@ display::Texts DisplayTexts(HWND dialog)
             ControlText(dialog, ID_TOTAL), ++displayversion};
 }
 
-// Removes a window and, for a dialog, its controls; the caller holds the lock.
-std::vector<HWND> Remove(HWND hwnd, Window &w)
+// The handles that one DestroyWindow takes away: a window and, for a dialog, its
+// controls.  Fixed in size, so that taking a window down needs no memory.
+struct Removed {
+    HWND handles[1 + STATUS_CONTROLS];
+    size_t count;
+};
+
+// Takes a control out of its dialog's lists, if the dialog is still there.
+void Unlist(HWND control, HWND parent)
 {
-    std::vector<HWND> removed = {hwnd};
+    Window *d = Find(parent);
+    if (d == nullptr)
+        return;
+    auto at = std::find(d->controls.begin(), d->controls.end(), control);
+    if (at == d->controls.end())
+        return;
+    d->controlids.erase(d->controlids.begin() + (at - d->controls.begin()));
+    d->controls.erase(at);
+}
+
+// Removes a window and, for a dialog, its controls; the caller holds the lock.
+Removed Remove(HWND hwnd, Window &w)
+{
+    Removed removed = {{hwnd}, 1};
     if (w.kind == DIALOG)
-        removed.insert(removed.end(), w.controls.begin(), w.controls.end());
-    if (w.kind == CONTROL) {
-        Window *d = Find(w.parent);
-        auto at = d != nullptr ? std::find(d->controls.begin(), d->controls.end(), hwnd) : d->controls.end();
-        if (d != nullptr && at != d->controls.end()) {
-            d->controlids.erase(d->controlids.begin() + (at - d->controls.begin()));
-            d->controls.erase(at);
-        }
-    }
-    for (HWND h : removed)
-        windows.erase(Key(h));
+        for (HWND h : w.controls)
+            if (removed.count < sizeof removed.handles / sizeof removed.handles[0])
+                removed.handles[removed.count++] = h;
+    if (w.kind == CONTROL)
+        Unlist(hwnd, w.parent);
+    for (size_t i = 0; i < removed.count; i++)
+        windows.erase(Key(removed.handles[i]));
     return removed;
 }
 
@@ -173,6 +204,18 @@ bool HideDialog(Window &d)
     return was;
 }
 
+// The status display's copy of a dialog's texts; false when memory runs short, and the
+// display then is not told.  The caller holds the lock.
+bool CopyTexts(HWND dialog, display::Texts *texts)
+{
+    try {
+        *texts = DisplayTexts(dialog);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 } // namespace
 } // namespace posix
 
@@ -182,16 +225,21 @@ HWND GetActiveWindow() { return nullptr; }
 
 HWND CreateDialogParamA(HINSTANCE, const char *templ, HWND parent, DLGPROC proc, LPARAM param)
 {
-    if (refusedialogs.load() || reinterpret_cast<uintptr_t>(templ) != STATUS_TEMPLATE)
+    if (Injected(Fallible::CreateDialog) || refusedialogs.load() ||
+        reinterpret_cast<uintptr_t>(templ) != STATUS_TEMPLATE)
         return nullptr;
     if (parent != nullptr && !IsWindow(parent))
         return nullptr;
     QueueRef owner = ThisThreadQueue();
+    if (!owner)
+        return nullptr;
     HWND dialog;
     {
         std::lock_guard<std::mutex> guard(windowlock);
         dialog = BuildStatusDialog(owner, proc);
     }
+    if (dialog == nullptr)
+        return nullptr;
     // The dialog exists while its procedure initialises it, as on Windows.
     if (proc != nullptr)
         proc(dialog, WM_INITDIALOG, 0, param);
@@ -200,7 +248,7 @@ HWND CreateDialogParamA(HINSTANCE, const char *templ, HWND parent, DLGPROC proc,
 
 BOOL ShowWindow(HWND hwnd, int cmd)
 {
-    bool was, dialog;
+    bool was, dialog, copied = false;
     display::Texts texts;
     {
         std::lock_guard<std::mutex> guard(windowlock);
@@ -211,9 +259,9 @@ BOOL ShowWindow(HWND hwnd, int cmd)
         w->visible = cmd != SW_HIDE;
         dialog = w->kind == DIALOG;
         if (dialog)
-            texts = DisplayTexts(hwnd);
+            copied = CopyTexts(hwnd, &texts);
     }
-    if (dialog && cmd != SW_HIDE && !was)
+    if (dialog && copied && cmd != SW_HIDE && !was)
         display::Show(Key(hwnd), texts);
     if (dialog && cmd == SW_HIDE && was)
         display::Hide(Key(hwnd));
@@ -242,10 +290,12 @@ BOOL SetDlgItemTextA(HWND dialog, int id, const char *text)
         Window *c = ControlOf(d, id);
         if (c == nullptr)
             return FALSE;
-        c->text = text != nullptr ? text : "";
-        shown = d->visible;
-        if (shown)
-            texts = DisplayTexts(dialog);
+        try {
+            c->text = text != nullptr ? text : ""; // as it was when memory runs short
+        } catch (const std::bad_alloc &) {
+            return FALSE;
+        }
+        shown = d->visible && CopyTexts(dialog, &texts);
     }
     if (shown)
         display::Change(Key(dialog), texts);
@@ -279,7 +329,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result)
 BOOL DestroyWindow(HWND hwnd)
 {
     QueueRef owner;
-    std::vector<HWND> removed;
+    Removed removed;
     bool wasdialog;
     {
         std::lock_guard<std::mutex> guard(windowlock);
@@ -291,9 +341,9 @@ BOOL DestroyWindow(HWND hwnd)
         removed = Remove(hwnd, *w);
     }
     // Like Windows: the window's timers go, and so do the messages still waiting for it.
-    for (HWND h : removed) {
-        ForgetWindowInQueue(*owner, h);
-        ForgetWindowSockets(h);
+    for (size_t i = 0; i < removed.count; i++) {
+        ForgetWindowInQueue(*owner, removed.handles[i]);
+        ForgetWindowSockets(removed.handles[i]);
     }
     if (wasdialog)
         display::Hide(Key(hwnd));
@@ -334,11 +384,17 @@ void RefuseDialogs(bool refuse) { refusedialogs.store(refuse); }
 HWND CreateTestWindow(WNDPROC proc)
 {
     QueueRef owner = ThisThreadQueue();
+    if (!owner)
+        return nullptr;
     std::lock_guard<std::mutex> guard(windowlock);
     HWND hwnd = NewHandle();
     Window w = MakeWindow(PLAIN, owner);
     w.wndproc = proc;
-    windows.emplace(Key(hwnd), std::move(w));
+    try {
+        windows.emplace(Key(hwnd), std::move(w));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
     return hwnd;
 }
 
