@@ -10,8 +10,9 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # g++-s390x-linux-gnu and qemu-user: the command built for a big-endian host and run
-# under emulation (interop.bigendian), where a wrong byte order shows.
-packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base time libcups2 g++-s390x-linux-gnu qemu-user"
+# under emulation (interop.bigendian), where a wrong byte order shows.  strace: the
+# system calls of a traced job (closed_descriptors).
+packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base time libcups2 g++-s390x-linux-gnu qemu-user strace"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
