@@ -239,6 +239,11 @@ HWND ClaimWaitState(SOCKET sd, int type, LPR_COMMONARG *lpcommonarg)
         winsock.WSASetLastError(armerror);
     }
     if (hwnd == 0) {
+        // The caller reports the socket error: it must be this failure's, not one left
+        // over from an earlier call (a refused connect would read as "LPD is not
+        // running").  A dialog that cannot be made is a resource that ran out.
+        if (armerror == 0)
+            winsock.WSASetLastError(WSAENOBUFS);
         waitinfo.mysocket = 0;
         lperrorcode = nullptr;
     }

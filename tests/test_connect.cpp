@@ -222,7 +222,9 @@ TEST_F(ConnectTest, RefusedDialogFailsAndFreesTheWaitState)
     common_.errorcode = 9;
     vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
     vx::sockaddr_in to = Loopback(9);
+    vx::winsock.WSASetLastError(vx::WSAECONNREFUSED); // left over from an earlier call
     EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+    EXPECT_EQ(vx::winsock.WSAGetLastError(), vx::WSAENOBUFS) << "the caller must not report a refusal";
     EXPECT_EQ(vx::hwndwait.load(), nullptr);
     EXPECT_EQ(common_.errorcode, 0);
     vx::winsock.closesocket(sd);

@@ -515,8 +515,14 @@ protected:
                                                          r.code == LPR_ERR_NO_MEMORY && r.text.empty());
             if (r.text.empty() && !silent)
                 Problem("failed (" + key.str() + ") without a text");
+            // One rule for the memory the library takes itself, in all three requests.
+            bool ownmemory = plan.site == S_GlobalAlloc || plan.site == S_GlobalLock;
+            if (ownmemory && (r.result != LPR_R_NOT_ENOUGH_MEMORY || r.code != LPR_ERR_NO_MEMORY))
+                Problem("no memory, but failed as " + key.str());
         }
         outcomes_[key.str()]++;
+        if (getenv("SWEEP_VERBOSE") != nullptr)
+            printf("    %-28s %s %s\n", current_.c_str(), key.str().c_str(), r.text.c_str());
     }
 
     void NextRequestWorks()
