@@ -104,7 +104,7 @@ awk '/^[ \t]*DLL Name: / { dll = toupper($3); next }
      dll != "" && NF == 3 && $2 ~ /^[0-9]+$/ { print dll ":" $3 }' "$tmp/headers" >"$tmp/functions"
 for fn in KERNEL32.DLL:LoadLibraryA KERNEL32.DLL:GetProcAddress KERNEL32.DLL:FreeLibrary \
     KERNEL32.DLL:SetErrorMode KERNEL32.DLL:CreateFileA KERNEL32.DLL:SetFilePointerEx KERNEL32.DLL:ReadFile \
-    USER32.DLL:LoadStringA USER32.DLL:CreateDialogParamA USER32.DLL:MsgWaitForMultipleObjects \
+    USER32.DLL:LoadStringA USER32.DLL:CreateDialogParamA USER32.DLL:MsgWaitForMultipleObjectsEx \
     USER32.DLL:PostMessageA USER32.DLL:IsDialogMessageA; do
     grep -qx "$fn" "$tmp/functions" || fail "${fn#*:} is not imported from ${fn%%:*}"
 done
