@@ -16,6 +16,7 @@ uint16_t lpdport = LPD_PORT;
 
 static int lastclocknumber = -1; // the clock's number for the previous job
 static int lastjobnumber = -1;   // the number the previous job got
+static int64_t lasthandout;      // when it got it, in seconds since 1970
 
 namespace {
 
@@ -214,22 +215,95 @@ int WriteAll(SOCKET sd, const char *buf, uint64_t size, LPR_COMMONARG *lpcommona
 
 int JobNumberFromTime(const struct tm &local) { return (local.tm_min % 10) * 100 + local.tm_sec; }
 
-int NextJobNumber(int clocknumber)
+namespace {
+
+// The clock gives each number again after ten minutes: what was handed out longer ago
+// than that says nothing about the numbers in use.
+constexpr int64_t CLOCK_CYCLE = 600;
+// How long a job waits for another process of the user to let go of the shared record.
+constexpr DWORD STATE_WAIT_MS = 200;
+
+// The latest hand-out: the clock's number then, the number the job got, and when.
+struct HandOut {
+    int clocknumber; // -1: none
+    int jobnumber;
+    int64_t when;
+};
+
+// The clock repeats its number within a second; two jobs of one burst with the same
+// file names would overwrite each other at the server (and a BSD lpd drops the first
+// job's data file as well).  So while the clock has not moved past the numbers handed
+// out since it last gave a number, the job takes the next one of those instead.
+// Returns how far past the clock's number that is: 0 when the clock's number is free.
+int StepsPast(const HandOut &last, int clocknumber, int64_t now)
 {
-    // The clock repeats its number within a second; two jobs of one burst with the same
-    // file names would overwrite each other at the server.  So while the clock has not
-    // moved past the numbers already handed out since it last gave a number, the job
-    // takes the next one of those instead.
-    int number = clocknumber;
-    if (lastclocknumber >= 0) {
-        int moved = (clocknumber - lastclocknumber + 1000) % 1000;
-        int handed = (lastjobnumber - lastclocknumber + 1000) % 1000;
-        if (moved <= handed)
-            number = (lastjobnumber + 1) % 1000;
+    if (last.clocknumber < 0 || now - last.when >= CLOCK_CYCLE || last.when - now >= CLOCK_CYCLE)
+        return 0;
+    int moved = (clocknumber - last.clocknumber + 1000) % 1000;
+    int handed = (last.jobnumber - last.clocknumber + 1000) % 1000;
+    return moved <= handed ? handed - moved + 1 : 0;
+}
+
+// The shared record holds one line, "CLOCK JOB SECONDS\n" in decimal, so that it reads the
+// same on every machine.  Anything else counts as no record.
+bool ParseHandOut(const char *text, HandOut *out)
+{
+    int64_t field[3];
+    for (int i = 0; i < 3; i++) {
+        int digits = 0;
+        int64_t value = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 18; text++, digits++)
+            value = value * 10 + (*text - '0');
+        if (digits == 0 || *text++ != (i < 2 ? ' ' : '\n'))
+            return false;
+        field[i] = value;
     }
+    if (*text != '\0' || field[0] > 999 || field[1] > 999)
+        return false;
+    *out = {static_cast<int>(field[0]), static_cast<int>(field[1]), field[2]};
+    return true;
+}
+
+} // namespace
+
+int NextJobNumber(int clocknumber, int64_t now)
+{
+    // The user's other processes hand out numbers from the same clock: the record they
+    // share tells which they took.  Where it cannot be had, this process's own rule
+    // still holds.
+    HandOut own = {lastclocknumber, lastjobnumber, lasthandout};
+    HandOut shared = {-1, -1, 0};
+    char text[64];
+    LSTATE record = StateOpen(STATE_WAIT_MS);
+    int length = record != LSTATE_ERROR ? StateRead(record, text, sizeof text) : -1;
+    if (length > 0 && strlen(text) == static_cast<size_t>(length))
+        ParseHandOut(text, &shared);
+    int steps = StepsPast(own, clocknumber, now);
+    int sharedsteps = StepsPast(shared, clocknumber, now);
+    if (sharedsteps > steps)
+        steps = sharedsteps;
+    int number = (clocknumber + steps) % 1000;
     lastclocknumber = clocknumber;
     lastjobnumber = number;
+    lasthandout = now;
+    if (record != LSTATE_ERROR) {
+        long long seconds = now;
+        length = wnsprintfA(text, sizeof text, "%d %d %lld\n", clocknumber, number, seconds);
+        StateWrite(record, text, length);
+        StateClose(record);
+    }
     return number;
+}
+
+int JobNumberNow()
+{
+    struct tm local;
+    int64_t now;
+    if (LocalTimeNow(&local, &now))
+        return NextJobNumber(JobNumberFromTime(local), now);
+    // Without the time the job still needs a number of its own: it goes on as if the
+    // clock had stood still since the previous job, and takes the next number.
+    return NextJobNumber(lastclocknumber >= 0 ? lastclocknumber : 0, lasthandout);
 }
 
 namespace {
@@ -562,16 +636,13 @@ WORD SendJobCommand(const PrintJob &job, SOCKET sd)
 // Both files of the accepted job, in the order the caller chose.
 WORD SendFiles(const PrintJob &job, SOCKET sd)
 {
-    time_t now = time(nullptr);
-    struct tm local = *localtime(&now);
     const char *clienthost = OrEmpty(job.common->clienthost);
     Scratch jobstem(strlen(clienthost) + 6);
     if (!jobstem) {
         RecordError(job.common, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
-    wnsprintfA(jobstem.get(), static_cast<int>(jobstem.size()), "fA%03d%s", NextJobNumber(JobNumberFromTime(local)),
-               clienthost);
+    wnsprintfA(jobstem.get(), static_cast<int>(jobstem.size()), "fA%03d%s", JobNumberNow(), clienthost);
     LPR_PRINTARG *a = job.arg;
     auto control = [&] {
         return wsock_do_control_file(sd, a->filename, jobstem.get(), a->copies, a->format, a->jobname,

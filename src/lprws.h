@@ -3,8 +3,6 @@
 #ifndef VEXLOLPR_LPRWS_H
 #define VEXLOLPR_LPRWS_H
 
-#include <time.h>
-
 #include "platform/platform.h"
 
 namespace vx {
@@ -34,12 +32,18 @@ WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem,
                            LPR_COMMONARG *lpcommonarg);
 WORD wsock_do_data_file(SOCKET sd, const char *jobstem, LFILE file, LPR_COMMONARG *lpcommonarg);
 
+// ---- job numbers ---------------------------------------------------------------------
+// The number a job gets at `now` (seconds since 1970): the clock's, or the one after the
+// previous job's while the clock has not moved past the numbers handed out since it
+// last gave one, counting the jobs of this process and, through the user's state
+// record, those of the user's other processes in the last ten minutes.
+int NextJobNumber(int clocknumber, int64_t now);
+// The number for a job that starts now, from the local time.
+int JobNumberNow();
+
 // ---- pure parts, for the suites -------------------------------------------------------
 // The job number of a local time: (minute modulo 10) * 100 + second.
 int JobNumberFromTime(const struct tm &local);
-// The number a job gets: the clock's, or the one after the previous job's when the clock
-// gives the same number as it did for the previous job of this process.
-int NextJobNumber(int clocknumber);
 
 // The control file of a job: its text length (without the closing NUL) and, when `out`
 // is not null, the text itself with a NUL behind it (out must hold length + 1 bytes).

@@ -1,9 +1,11 @@
-// The POSIX platform's formatter, global memory and files.
+// The POSIX platform's formatter, global memory, files, local time and state record.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "support/harness.h"
@@ -148,6 +150,194 @@ TEST_F(FileTest, SizesBeyondFourGigabytes)
     char buf[8];
     EXPECT_EQ(vx::FileRead(f, buf, 8), 3);
     vx::FileClose(f);
+}
+
+// ---- the user's state record ---------------------------------------------------------------
+
+const char RECORD[] = "vexlolpr-jobnumber";
+
+class StateTest : public FileTest {
+protected:
+    void TearDown() override
+    {
+        vx::posix::SetStateDirectory(nullptr);
+        FileTest::TearDown();
+    }
+    static std::string Private(const std::string &path)
+    {
+        EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+        return path;
+    }
+    static std::string Read(vx::LSTATE state, int size = 64)
+    {
+        std::string buf(static_cast<size_t>(size), '#');
+        int n = vx::StateRead(state, &buf[0], size);
+        EXPECT_EQ(static_cast<size_t>(n), strlen(buf.c_str()));
+        return buf.c_str();
+    }
+};
+
+TEST_F(StateTest, ReadWriteAndAnExclusiveLock)
+{
+    std::string dir = Private(dir_ + "/own");
+    vx::posix::SetStateDirectory(dir.c_str());
+    vx::LSTATE state = vx::StateOpen(0);
+    ASSERT_NE(state, vx::LSTATE_ERROR);
+    EXPECT_EQ(Read(state), "") << "created empty";
+    EXPECT_EQ(vx::StateWrite(state, "500 505 1765180000\n", 19), 0);
+    EXPECT_EQ(vx::StateWrite(state, "1 2 3\n", 6), 0);
+    EXPECT_EQ(Read(state), "1 2 3\n") << "a write replaces the whole record";
+    EXPECT_EQ(Read(state, 4), "1 2") << "cut to the buffer";
+    EXPECT_EQ(vx::StateOpen(50), vx::LSTATE_ERROR) << "while it is held, another open gives up";
+    vx::StateClose(state);
+    state = vx::StateOpen(0);
+    ASSERT_NE(state, vx::LSTATE_ERROR) << "the close let go of it";
+    EXPECT_EQ(Read(state), "1 2 3\n");
+    vx::StateClose(state);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/" + RECORD).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+// Whatever another user could have put there or could reach, the record is not used,
+// and no file that a link points to is touched.
+TEST_F(StateTest, PlacesOthersCouldReachAreRefused)
+{
+    std::string victim = Write("victim", "keep me\n");
+    bool root = geteuid() == 0;
+    struct Case {
+        const char *name;
+        bool rootonly; // giving a file to another user takes root
+        std::function<std::string(const std::string &)> make; // the directory, made from its path
+    };
+    const Case cases[] = {
+        {"missing", false, [](const std::string &path) { return path; }},
+        {"open to the group", false,
+         [](const std::string &path) {
+             std::string d = Private(path);
+             chmod(d.c_str(), 0750);
+             return d;
+         }},
+        {"writable by all", false,
+         [](const std::string &path) {
+             std::string d = Private(path);
+             chmod(d.c_str(), 01777);
+             return d;
+         }},
+        {"a link to a private directory", false,
+         [](const std::string &path) {
+             std::string d = Private(path + "-real");
+             EXPECT_EQ(symlink(d.c_str(), path.c_str()), 0);
+             return path;
+         }},
+        {"another user's directory", true,
+         [](const std::string &path) {
+             std::string d = Private(path);
+             EXPECT_EQ(chown(d.c_str(), 65534, 65534), 0);
+             return d;
+         }},
+        {"the record a symbolic link", false,
+         [&victim](const std::string &path) {
+             std::string d = Private(path);
+             EXPECT_EQ(symlink(victim.c_str(), (d + "/" + RECORD).c_str()), 0);
+             return d;
+         }},
+        {"the record a hard link", false,
+         [&victim](const std::string &path) {
+             std::string d = Private(path);
+             EXPECT_EQ(link(victim.c_str(), (d + "/" + RECORD).c_str()), 0);
+             return d;
+         }},
+        {"the record a FIFO", false,
+         [](const std::string &path) {
+             std::string d = Private(path);
+             EXPECT_EQ(mkfifo((d + "/" + RECORD).c_str(), 0600), 0);
+             return d;
+         }},
+        {"the record a directory", false,
+         [](const std::string &path) {
+             std::string d = Private(path);
+             EXPECT_EQ(mkdir((d + "/" + RECORD).c_str(), 0700), 0);
+             return d;
+         }},
+        {"the record another user's", true,
+         [](const std::string &path) {
+             std::string d = Private(path);
+             std::string record = d + "/" + RECORD;
+             close(open(record.c_str(), O_WRONLY | O_CREAT, 0600));
+             EXPECT_EQ(chown(record.c_str(), 65534, 65534), 0);
+             return d;
+         }},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        if (c.rootonly && !root)
+            continue;
+        std::string dir = c.make(dir_ + "/case" + std::to_string(n++));
+        vx::posix::SetStateDirectory(dir.c_str());
+        vx::LSTATE state = vx::StateOpen(0);
+        EXPECT_EQ(state, vx::LSTATE_ERROR) << c.name;
+        if (state != vx::LSTATE_ERROR) {
+            vx::StateWrite(state, "1 1 1\n", 6);
+            vx::StateClose(state);
+        }
+    }
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me\n");
+}
+
+// The runtime directory when it is the user's alone, else a directory of the user's in /tmp.
+TEST_F(StateTest, TheRuntimeDirectoryOrOneOfOurOwnInTmp)
+{
+    const char *saved = getenv("XDG_RUNTIME_DIR");
+    std::string restore = saved != nullptr ? saved : "";
+    std::string runtime = Private(dir_ + "/runtime");
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    vx::LSTATE state = vx::StateOpen(1000);
+    ASSERT_NE(state, vx::LSTATE_ERROR);
+    vx::StateClose(state);
+    struct stat st;
+    EXPECT_EQ(lstat((runtime + "/" + RECORD).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+
+    unlink((runtime + "/" + RECORD).c_str());
+    chmod(runtime.c_str(), 0755);
+    state = vx::StateOpen(1000);
+    if (saved != nullptr)
+        setenv("XDG_RUNTIME_DIR", restore.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_NE(state, vx::LSTATE_ERROR);
+    vx::StateClose(state);
+    EXPECT_NE(lstat((runtime + "/" + RECORD).c_str(), &st), 0) << "not in a runtime directory open to others";
+    std::string tmp = "/tmp/vexlolpr-" + std::to_string(geteuid());
+    ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(lstat((tmp + "/" + RECORD).c_str(), &st), 0);
+}
+
+TEST(LocalTime, TheClockAndItsCalendarTime)
+{
+    struct tm local = {};
+    int64_t seconds = 0;
+    time_t before = time(nullptr);
+    ASSERT_TRUE(vx::LocalTimeNow(&local, &seconds));
+    time_t after = time(nullptr);
+    EXPECT_GE(seconds, before);
+    EXPECT_LE(seconds, after);
+    time_t at = static_cast<time_t>(seconds);
+    struct tm expected;
+    localtime_r(&at, &expected);
+    EXPECT_EQ(local.tm_min, expected.tm_min);
+    EXPECT_EQ(local.tm_sec, expected.tm_sec);
+    EXPECT_EQ(local.tm_hour, expected.tm_hour);
+    vx::posix::FailLocalTime(true);
+    local.tm_sec = 77;
+    EXPECT_FALSE(vx::LocalTimeNow(&local, &seconds));
+    vx::posix::FailLocalTime(false);
+    EXPECT_EQ(local.tm_sec, 77) << "untouched on failure";
 }
 
 } // namespace

@@ -1,5 +1,10 @@
 // Print jobs against the fake LPD: the wire bytes of both orders and of the check-only
 // mode, the control file, the job number, refusals and acknowledgements, failures.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "support/lpr.h"
@@ -56,7 +61,55 @@ TEST(ControlFile, SixtyFiveThousandCopiesFitWithTheirTrueCount)
     EXPECT_EQ(Control(a).size(), n);
 }
 
-TEST(JobNumber, FromTheClockAndDistinctWithinABurst)
+// The record of the numbers handed out lies in a directory of the test's own, so that
+// the user's other jobs do not move these numbers.
+class JobNumber : public ::testing::Test {
+protected:
+    static constexpr int64_t T = 1765180000; // seconds since 1970
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vexlolpr-jobs-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        vx::posix::SetStateDirectory(dir_.c_str());
+    }
+    void TearDown() override
+    {
+        vx::posix::SetStateDirectory(nullptr);
+        (void)system(("rm -rf " + dir_).c_str());
+    }
+    std::string RecordPath() const { return dir_ + "/vexlolpr-jobnumber"; }
+    std::string Record() const
+    {
+        std::ifstream in(RecordPath(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void SetRecord(const std::string &text) const { std::ofstream(RecordPath(), std::ios::binary) << text; }
+    // The number that a process of its own, started afresh, gets.
+    static int InAnotherProcess(int clocknumber, int64_t now)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return -2;
+        pid_t pid = fork();
+        if (pid == 0) {
+            int n = vx::NextJobNumber(clocknumber, now);
+            _exit(write(fds[1], &n, sizeof n) == sizeof n ? 0 : 1);
+        }
+        close(fds[1]);
+        int n = -1;
+        if (pid < 0 || read(fds[0], &n, sizeof n) != sizeof n)
+            n = -1;
+        close(fds[0]);
+        int status = 0;
+        if (pid > 0)
+            waitpid(pid, &status, 0);
+        return n;
+    }
+    std::string dir_;
+};
+
+TEST_F(JobNumber, FromTheClockAndDistinctWithinABurst)
 {
     struct tm t = {};
     t.tm_hour = 10;
@@ -69,16 +122,80 @@ TEST(JobNumber, FromTheClockAndDistinctWithinABurst)
     t.tm_sec = 59;
     EXPECT_EQ(vx::JobNumberFromTime(t), 959);
 
-    EXPECT_EQ(vx::NextJobNumber(500), 500);
-    EXPECT_EQ(vx::NextJobNumber(500), 501) << "same second: the next number";
-    EXPECT_EQ(vx::NextJobNumber(500), 502);
-    EXPECT_EQ(vx::NextJobNumber(501), 503) << "the clock has not caught up with the numbers handed out";
-    EXPECT_EQ(vx::NextJobNumber(510), 510) << "once it has, it gives the number again";
-    EXPECT_EQ(vx::NextJobNumber(959), 959);
-    vx::NextJobNumber(959);
+    EXPECT_EQ(vx::NextJobNumber(500, T), 500);
+    EXPECT_EQ(vx::NextJobNumber(500, T), 501) << "same second: the next number";
+    EXPECT_EQ(vx::NextJobNumber(500, T), 502);
+    EXPECT_EQ(vx::NextJobNumber(501, T + 1), 503) << "the clock has not caught up with the numbers handed out";
+    EXPECT_EQ(vx::NextJobNumber(510, T + 10), 510) << "once it has, it gives the number again";
+    EXPECT_EQ(vx::NextJobNumber(959, T + 269), 959);
+    vx::NextJobNumber(959, T + 269);
     for (int i = 0; i < 40; i++)
-        vx::NextJobNumber(959);
-    EXPECT_EQ(vx::NextJobNumber(959), 1) << "counts on modulo 1000";
+        vx::NextJobNumber(959, T + 269);
+    EXPECT_EQ(vx::NextJobNumber(959, T + 269), 1) << "counts on modulo 1000";
+    EXPECT_EQ(vx::NextJobNumber(959, T + 869), 959) << "ten minutes on, the numbers of then are free again";
+
+    // Where the record cannot be had, the process's own numbers still count.
+    vx::posix::SetStateDirectory((dir_ + "/absent").c_str());
+    EXPECT_EQ(vx::NextJobNumber(959, T + 869), 960);
+}
+
+// Each job of a shell loop is a process of its own: the record carries the numbers from
+// one to the next.
+TEST_F(JobNumber, DistinctAcrossProcesses)
+{
+    std::vector<int> numbers;
+    for (int i = 0; i < 10; i++)
+        numbers.push_back(InAnotherProcess(500, T));
+    EXPECT_EQ(numbers, (std::vector<int>{500, 501, 502, 503, 504, 505, 506, 507, 508, 509}));
+    EXPECT_EQ(Record(), "500 509 1765180000\n");
+    EXPECT_EQ(InAnotherProcess(505, T + 5), 510) << "the clock has not caught up";
+    EXPECT_EQ(InAnotherProcess(520, T + 20), 520) << "it has";
+
+    // A holder that does not let go (a stopped process) costs a short wait, and the job
+    // goes on with the clock's number, as without a record.
+    vx::LSTATE held = vx::StateOpen(0);
+    ASSERT_NE(held, vx::LSTATE_ERROR);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(InAnotherProcess(520, T + 20), 520);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    vx::StateClose(held);
+    EXPECT_EQ(InAnotherProcess(520, T + 20), 521);
+}
+
+TEST_F(JobNumber, OnlyAWellFormedRecentRecordMovesTheNumber)
+{
+    struct Case {
+        std::string record;
+        int number; // for clock number 500 at T
+    };
+    const std::string t = std::to_string(T);
+    const Case cases[] = {
+        {"500 505 " + t + "\n", 506},
+        {"498 503 " + std::to_string(T - 2) + "\n", 504},
+        {"498 499 " + std::to_string(T - 2) + "\n", 500},
+        {"500 505 " + std::to_string(T - 599) + "\n", 506},
+        {"500 505 " + std::to_string(T - 600) + "\n", 500},
+        {"500 505 " + std::to_string(T + 600) + "\n", 500},
+        {"", 500},
+        {"junk\n", 500},
+        {"500 505\n", 500},
+        {"500 505 " + t, 500},
+        {"500 505 " + t + "\n\n", 500},
+        {"500 505 " + t + "\nextra", 500},
+        {" 500 505 " + t + "\n", 500},
+        {"500  505 " + t + "\n", 500},
+        {"1500 505 " + t + "\n", 500},
+        {"500 1505 " + t + "\n", 500},
+        {"500 -5 " + t + "\n", 500},
+        {"500 505 1" + t + "000000000\n", 500},
+        {std::string("500 505 \0", 9) + t + "\n", 500},
+        {"500 505 " + t + std::string("\n\0", 2), 500},
+    };
+    for (const Case &c : cases) {
+        SetRecord(c.record);
+        EXPECT_EQ(InAnotherProcess(500, T), c.number) << "record: '" << c.record << "'";
+        EXPECT_EQ(Record(), "500 " + std::to_string(c.number) + " " + t + "\n") << "written afresh";
+    }
 }
 
 // ---- against the fake LPD ---------------------------------------------------------------
@@ -476,6 +593,22 @@ TEST_F(PrintTest, ABurstOfJobsGetsDistinctNames)
     EXPECT_NE(stems[0], stems[1]);
     EXPECT_NE(stems[1], stems[2]);
     EXPECT_NE(stems[0], stems[2]);
+}
+
+TEST_F(PrintTest, WithoutTheTimeJobsStillGetDistinctNames)
+{
+    std::vector<std::string> stems;
+    vx::posix::FailLocalTime(true);
+    for (int i = 0; i < 2; i++) {
+        LPR_PRINTARG p = PrintArg(File("f" + std::to_string(i), "x"));
+        FakeLpd lpd(AcceptJob(p, common_, 1));
+        vx::lpdport = lpd.port();
+        EXPECT_EQ(Print(p), LPR_OK) << LastError();
+        lpd.join();
+        stems.push_back(StemOf(lpd.received()));
+    }
+    vx::posix::FailLocalTime(false);
+    EXPECT_NE(stems[0], stems[1]);
 }
 
 TEST_F(PrintTest, NoTransferBufferMeansResultEight)

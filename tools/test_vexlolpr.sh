@@ -239,8 +239,8 @@ expect_error() {
     check_eq "$1: one line on standard error" 1 "$(wc -l <"$work/$2.err")"
 }
 
-# Job numbers come from the clock second: two runs in one second offer the same number,
-# which the server refuses while the first job is queued.
+# Job numbers come from the clock second; a run in the same second as an earlier job
+# takes the number after it.  Runs spaced into seconds of their own take the clock's.
 wait_next_second() {
     local now i
     now=$(date +%s)
@@ -628,6 +628,31 @@ group_print() {
             fail "three files: $cf carries its file byte for byte" "N=$f"
         fi
     done
+
+    # Ten processes in a row, as a shell loop runs them: most start within the same
+    # second as the one before, yet every job keeps a number of its own.
+    clear_queue
+    local n status=""
+    for n in 0 1 2 3 4 5 6 7 8 9; do
+        printf 'loop job %s\n' "$n" >"$work/loop$n.txt"
+    done
+    for n in 0 1 2 3 4 5 6 7 8 9; do
+        run "loop$n" print -P "$dest" -U hank --client-host ws-h "$work/loop$n.txt"
+        status="$status$rc"
+    done
+    check_eq "ten processes in a row: all succeed" 0000000000 "$status"
+    check_eq "ten processes in a row: ten jobs with distinct numbers" 10 \
+        "$(control_files | sed 's/^cfA\([0-9]*\).*/\1/' | sort -u | wc -l)"
+    for n in 0 1 2 3 4 5 6 7 8 9; do
+        cf=$(grep -l -x "N$work/loop$n.txt" "$spool"/lp/cfA* 2>/dev/null)
+        if [ "$(printf '%s\n' "$cf" | sed '/^$/d' | wc -l)" -eq 1 ] &&
+            cmp -s "$work/loop$n.txt" "$spool/lp/d${cf##*/c}"; then
+            pass "ten processes in a row: job $n arrived whole (${cf##*/})"
+        else
+            fail "ten processes in a row: job $n arrived whole" "control files naming it: '$cf'" "$(err "loop$n")"
+        fi
+    done
+
     check_eq "no job left half-way" "" "$(grep -E 'abandoned|discarded|closed by the client' "$work/lpd.log")"
 }
 

@@ -10,6 +10,7 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "vexlolpr.h"
 
@@ -316,6 +317,29 @@ LFILE FileOpenRead(const char *path);
 int64_t FileSeek(LFILE file, int64_t offset, int origin); // new position, -1 on error
 int32_t FileRead(LFILE file, void *buf, uint32_t bytes);  // bytes read, 0 at end, -1 on error
 int FileClose(LFILE file);                                // 0, or -1 on error
+
+// ---- local time and the user's state record ---------------------------------------------
+// The local calendar time now, and the same moment as seconds since 1970 (UTC).  false
+// when the system cannot give it; the outputs are then untouched.
+bool LocalTimeNow(struct tm *local, int64_t *seconds);
+
+// A few bytes of text that the processes of the user on this machine share: the job
+// numbers handed out last.  The record lives where only the user can reach it (POSIX:
+// $XDG_RUNTIME_DIR, else /tmp/vexlolpr-<uid>, each only when the directory is the user's
+// own and closed to others; Windows: the user's temporary directory); a link in its
+// place is not followed.
+typedef intptr_t LSTATE;
+constexpr LSTATE LSTATE_ERROR = -1;
+// Opens the record, creating it empty, and takes it under an exclusive lock, waiting at
+// most about `waitms` for another holder.  LSTATE_ERROR when it cannot be had; nothing
+// is then held.
+LSTATE StateOpen(DWORD waitms);
+// Reads the record into buf: at most size - 1 bytes and a NUL.  The length, or -1.
+int StateRead(LSTATE state, char *buf, int size);
+// Replaces the whole record with `length` bytes of `text`: 0, or -1.
+int StateWrite(LSTATE state, const char *text, int length);
+// Releases the lock and the record.
+void StateClose(LSTATE state);
 
 } // namespace vx
 

@@ -86,10 +86,10 @@ client_ok() {
     return 1
 }
 
-# Job numbers come from the clock second (and, within one process, from a counter), so
-# two client processes in the same second offer the same job number.  Separate client
-# runs are therefore spaced into different seconds; a burst in one process is tested on
-# its own.
+# Job numbers come from the clock second; a job of the same second as an earlier one of
+# the user takes the number after it.  Separate client runs are spaced into different
+# seconds, so that each takes the clock's number (see avoid_job_number_zero); a burst in
+# one process and a loop of processes are tested on their own.
 last_submit=0
 submitted() { last_submit=$(date +%s); }
 wait_next_second() {
@@ -123,6 +123,27 @@ wait_second_start() {
         now=$(date +%s)
         [ "$now" != "$start" ] && return 0
         sleep 0.01
+    done
+}
+
+# loop_jobs CHOST: ten jobs, each from a process of its own started right after the one
+# before, as a shell loop starts them, so that most fall into the second of the one
+# before; `cli` (the vexlolpr command) when the driver has it, else interop_client.
+# The files are $files/loop0..9; the ten exit statuses, in a row, in loop_status.
+loop_jobs() {
+    local i
+    loop_status=""
+    for i in 0 1 2 3 4 5 6 7 8 9; do
+        printf 'loop job %s\n%s\n' "$i" "$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')" >"$files/loop$i"
+    done
+    for i in 0 1 2 3 4 5 6 7 8 9; do
+        if [ -n "${cli:-}" ]; then
+            timeout -k 5 60 "$cli" print -P "lp@$host" -U ivan --client-host "$1" "$files/loop$i" \
+                >"$work/loop$i.out" 2>"$work/loop$i.err" </dev/null
+        else
+            run_client "loop$i" print "$host" lp "$files/loop$i" --user ivan --client-host "$1"
+        fi
+        loop_status="$loop_status$?"
     done
 }
 

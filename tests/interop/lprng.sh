@@ -3,7 +3,8 @@
 # where possible PID) namespaces of their own, so that port 515, the configuration in
 # /etc/lprng and every server process exist only for this run.
 #
-# usage: lprng.sh INTEROP_CLIENT
+# usage: lprng.sh INTEROP_CLIENT [VEXLOLPR]
+# VEXLOLPR, the command, prints the ten jobs of separate processes (else INTEROP_CLIENT).
 # Exit status: 0 all checks held, 1 a check failed, 77 skipped (not root, or unshare,
 # ip or LPRng missing).  INTEROP_KEEP=1 keeps the scratch directory after a failure.
 set -u
@@ -12,6 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "${1:-}" != --inside ]; then
     client=${1:?usage: lprng.sh INTEROP_CLIENT}
+    cli=${2:-}
     skip() {
         echo "interop lprng: skipped: $1"
         exit 77
@@ -25,14 +27,16 @@ if [ "${1:-}" != --inside ]; then
     [ -d /etc/lprng ] && [ -f /etc/lprng/lpd.perms ] || skip "/etc/lprng/lpd.perms not found"
     ns=$(namespace_command)
     [ -n "$ns" ] || skip "cannot create network and mount namespaces"
-    [ -x "$client" ] || {
-        echo "interop lprng: $client is not executable"
-        exit 1
-    }
+    for program in "$client" ${cli:+"$cli"}; do
+        [ -x "$program" ] || {
+            echo "interop lprng: $program is not executable"
+            exit 1
+        }
+    done
     work=$(mktemp -d /tmp/interop-lprng.XXXXXX) || exit 1
     # lpd runs as daemon and has to reach its spool below this directory.
     chmod 755 "$work"
-    timeout -k 10 270 $ns bash "$0" --inside "$client" "$work"
+    timeout -k 10 270 $ns bash "$0" --inside "$client" "$work" "$cli"
     rc=$?
     [ "$rc" -eq 124 ] && echo "interop lprng: the run exceeded its time limit"
     if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
@@ -45,6 +49,7 @@ fi
 
 client=$2
 work=$3
+cli=${4:-}
 spool=$work/spool/lp
 files=$work/files
 host=127.0.0.1
@@ -317,5 +322,30 @@ done
 check_eq "burst: each file arrived once" "$files/burst1 $files/burst2 $files/burst3" \
     "$(for n in $added; do hf_datafield "$n" N; done | sort | tr '\n' ' ' | sed 's/ $//')"
 listing_check "after the burst" 6
+
+# ---- ten jobs from ten processes in a row --------------------------------------------
+# LPRng takes a job that comes under a number it already holds under another one, so
+# the numbers the client chose are read from the subcommand lines on the wire.
+
+before=$(jobs_now)
+logged=$(wc -l <"$work/lpd.out")
+loop_jobs localhost
+check_eq "ten processes: every one succeeds" 0000000000 "$loop_status"
+added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
+check_eq "ten processes: ten new jobs" 10 "$(printf '%s\n' $added | sed '/^$/d' | wc -l)"
+for n in $added; do
+    title=$(hf_datafield "$n" N)
+    case "$title" in
+    "$files"/loop[0-9]) check_cmp "ten processes: job $n carries $(basename "$title") intact" "$title" \
+        "$spool/dfA${n}localhost" ;;
+    *) fail "ten processes: job $n names one of the loop files" "N=$title" ;;
+    esac
+done
+sent=$(tail -n +$((logged + 1)) "$work/lpd.out" |
+    grep -a -o "Receive_job: read from .* bytes '^C[0-9]* dfA[0-9]*localhost'" |
+    sed 's/.* dfA\([0-9]*\)localhost.$/\1/' | sort)
+check_eq "ten processes: ten distinct numbers on the wire" 10 "$(printf '%s\n' $sent | sort -u | wc -l)"
+check_eq "ten processes: each job kept the number the client gave it" "$(echo $sent)" "$(echo $added)"
+listing_check "after the ten processes" 16
 
 finish

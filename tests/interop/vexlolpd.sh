@@ -4,7 +4,8 @@
 # vexlolpd keeps every file exactly as received (SPOOL/lp/cfA..., dfA...), so the
 # control file is checked line by line and the data files byte for byte.
 #
-# usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD
+# usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD [VEXLOLPR]
+# VEXLOLPR, the command, prints the ten jobs of separate processes (else INTEROP_CLIENT).
 # Exit status: 0 all checks held, 1 a check failed, 77 skipped (not root, or unshare or
 # ip missing).  INTEROP_KEEP=1 keeps the scratch directory after a failure.
 set -u
@@ -14,6 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 if [ "${1:-}" != --inside ]; then
     client=${1:?usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD}
     server=${2:?usage: vexlolpd.sh INTEROP_CLIENT VEXLOLPD}
+    cli=${3:-}
     skip() {
         echo "interop vexlolpd: skipped: $1"
         exit 77
@@ -24,14 +26,14 @@ if [ "${1:-}" != --inside ]; then
     done
     ns=$(namespace_command)
     [ -n "$ns" ] || skip "cannot create a network namespace"
-    for program in "$client" "$server"; do
+    for program in "$client" "$server" ${cli:+"$cli"}; do
         [ -x "$program" ] || {
             echo "interop vexlolpd: $program is not executable"
             exit 1
         }
     done
     work=$(mktemp -d /tmp/interop-vexlolpd.XXXXXX) || exit 1
-    timeout -k 10 270 $ns bash "$0" --inside "$client" "$server" "$work"
+    timeout -k 10 270 $ns bash "$0" --inside "$client" "$server" "$work" "$cli"
     rc=$?
     [ "$rc" -eq 124 ] && echo "interop vexlolpd: the run exceeded its time limit"
     if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
@@ -45,6 +47,7 @@ fi
 client=$2
 server=$3
 work=$4
+cli=${5:-}
 spool=$work/spool/lp
 files=$work/files
 host=127.0.0.1
@@ -232,6 +235,22 @@ done
 check_eq "burst: each file arrived once" " burst1 burst2 burst3" "$(printf '%s\n' $seen | sort | sed 's/^/ /' | tr -d '\n')"
 # shellcheck disable=SC2046
 listing_check "after the burst" $(jobs_now)
+
+# ---- ten jobs from ten processes in a row --------------------------------------------
+
+before=$(jobs_now)
+loop_jobs interop-l
+check_eq "ten processes: every one succeeds" 0000000000 "$loop_status"
+added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
+check_eq "ten processes: ten new jobs with distinct numbers" 10 "$(printf '%s\n' $added | sed '/^$/d' | sort -u | wc -l)"
+for i in 0 1 2 3 4 5 6 7 8 9; do
+    n=$(grep -l -x -F "N$files/loop$i" "$spool"/cfA*interop-l 2>/dev/null | sed 's|.*/cfA\([0-9]*\)interop-l$|\1|')
+    if [ "$(printf '%s\n' "$n" | sed '/^$/d' | wc -l)" -eq 1 ]; then
+        check_job "ten processes: job $n" "$n" "$files/loop$i" interop-l ivan - - 0 f 1 data-first
+    else
+        fail "ten processes: loop$i arrived as one job" "jobs naming it: '$(echo $n)'" "$(cat "$work/loop$i.err")"
+    fi
+done
 
 # Every job above ended with an orderly close: the server threw nothing away.
 if grep -q 'abandoned\|discarded' "$work/lpd.out"; then

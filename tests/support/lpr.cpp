@@ -13,6 +13,8 @@ void LprTest::SetUp()
     char tmpl[] = "/tmp/vexlolpr-lpr-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    // The jobs' numbers are this test's own, whatever else the user prints meanwhile.
+    vx::posix::SetStateDirectory(dir_.c_str());
     blocks_ = vx::posix::GlobalBlocksInUse();
     common_.replytimeout = 5000;
 }
@@ -20,6 +22,7 @@ void LprTest::SetUp()
 void LprTest::TearDown()
 {
     vx::lpdport = vx::LPD_PORT;
+    vx::posix::SetStateDirectory(nullptr);
     EXPECT_EQ(vx::posix::GlobalBlocksInUse(), blocks_) << "a block was not released";
     EXPECT_EQ(vx::hwndwait.load(), nullptr) << "the status dialog outlived the request";
     (void)system(("rm -rf " + dir_).c_str());

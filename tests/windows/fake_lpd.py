@@ -9,7 +9,8 @@ client sends against what the client must send.  Gives up after --deadline secon
   print   \\x02lp\\n acknowledged, then the data and control file subcommands in the
           --order given, each line, file and closing zero byte compared byte for byte
           with the job built from --data, --host, --user, --jobname, --filename; every
-          step acknowledged; then the client must close.
+          step acknowledged; then the client must close.  --number NNN: the job
+          number the client must give the job.
   queue   \\x03lp\\n, answered by a fixed listing and a close.
   remove  \\x05lp user 42\\n, answered by a close.
   silent  \\x02lp\\n, never answered; the client must close within the deadline.
@@ -130,6 +131,8 @@ def play_print(peer, args):
     match = re.match(rb"^[\x02\x03]\d+ [cd]fA(\d{3})", first)
     if not match:
         raise Fault("first subcommand %s" % shown(first))
+    if args.number is not None and match.group(1).decode() != args.number:
+        raise Fault("job number %s, expected %s" % (match.group(1).decode(), args.number))
     stem = "fA%s%s" % (match.group(1).decode(), args.host)
     control = control_text(args, stem)
     data_step = (b"\x03%d d%s\n" % (len(content), stem.encode()), content, "data file")
@@ -225,6 +228,7 @@ def main():
     parser.add_argument("--source-port", type=int)
     parser.add_argument("--data")
     parser.add_argument("--order", choices=("data", "control"), default="data")
+    parser.add_argument("--number")
     parser.add_argument("--host", default="winclient")
     parser.add_argument("--user", default="tester")
     parser.add_argument("--jobname", default="winjob")

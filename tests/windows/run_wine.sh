@@ -4,7 +4,8 @@
 #   run_wine.sh VEXLOLPR.DLL dllclient.exe lprcases.exe
 # dllclient.exe: binding by name and ordinal, start-up state, a text of the string table,
 # one job through the import binding.  lprcases.exe (LoadLibraryA, exports by ordinal):
-# jobs with the data file and with the control file first, the trace lines, a queue
+# jobs with the data file and with the control file first, the job number that the
+# user's record of numbers handed out leaves free, the trace lines, a queue
 # listing, a removal, a silent server's time-out, a cancel from the program's own window
 # timer, no socket layer; as root in a network namespace of its own, a job to port 515
 # from the first reserved local port, 601.
@@ -125,6 +126,19 @@ run_case "binding, start-up state, string table" - "" dllclient.exe
 run_case "a job through the import binding" print "--data job.bin" dllclient.exe @ lp job.bin
 run_case "job, data file first" print "--data job.bin --order data" lprcases.exe print @ job.bin
 run_case "job, control file first" print "--data job.bin --order control" lprcases.exe printcf @ job.bin
+# The jobs above left the record of the numbers handed out in the user's temporary
+# directory.  Said to hold 999 numbers from 500 on, handed out just now, it leaves one
+# free whatever the clock shows: 499, which the next job, a process of its own, takes.
+record=$(find "$WINEPREFIX/drive_c" -name vexlolpr-jobnumber -type f | head -n 1)
+echo "-- the job-number record: ${record:-none}"
+if [ -z "$record" ] || ! grep -Eq '^[0-9]+ [0-9]+ [0-9]+$' "$record"; then
+    fail "the jobs left no job-number record in the temporary directory"
+else
+    printf '500 498 %s\n' "$(date +%s)" >"$record"
+    run_case "a job takes the number the record leaves free" print "--data job.bin --number 499" \
+        lprcases.exe print @ job.bin
+    grep -Eq '^[0-9]+ 499 [0-9]+$' "$record" || fail "the record does not name job 499: $(cat "$record")"
+fi
 run_case "trace lines" print "--data small.txt --filename small.txt" lprcases.exe trace @ small.txt
 run_case "queue listing" queue "" lprcases.exe queue @
 run_case "removal" remove "" lprcases.exe remove @

@@ -75,6 +75,11 @@ size_t PendingMessages();
 size_t ThreadTimers();
 // Live windows of the process (dialogs, their controls and test windows).
 int LiveWindows();
+// The state record in `dir` (checked like the usual places) instead of the user's;
+// null: the user's again.  Not for use while a request runs.
+void SetStateDirectory(const char *dir);
+// LocalTimeNow fails while set, as where the system has no time to give.
+void FailLocalTime(bool fail);
 
 } // namespace posix
 } // namespace vx

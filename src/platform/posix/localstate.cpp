@@ -1,0 +1,167 @@
+// localstate.cpp - the local time, and the user's state record: a small text file in a
+// directory that only the user can reach, taken under an exclusive lock.  Owns the
+// seams of tests: a directory in place of the user's, a clock that fails.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "posix.h"
+
+namespace vx {
+
+static std::string statedir; // empty: the user's own places
+static bool failtime;
+
+bool LocalTimeNow(struct tm *local, int64_t *seconds)
+{
+    time_t now = failtime ? static_cast<time_t>(-1) : time(nullptr);
+    struct tm parts;
+    if (now == static_cast<time_t>(-1) || localtime_r(&now, &parts) == nullptr)
+        return false;
+    *local = parts;
+    *seconds = static_cast<int64_t>(now);
+    return true;
+}
+
+namespace {
+
+const char STATE_NAME[] = "vexlolpr-jobnumber";
+
+// The directory as a descriptor when it is a real directory of the user that nobody
+// else may enter or write: otherwise another user could swap the record for a link to
+// one of our files, or read and steer the numbers.  -1 when it is not.
+int OpenPrivateDirectory(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int OpenStateDirectory()
+{
+    if (!statedir.empty())
+        return OpenPrivateDirectory(statedir.c_str());
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        int fd = OpenPrivateDirectory(runtime);
+        if (fd >= 0)
+            return fd;
+    }
+    // /tmp rather than $TMPDIR: every process of the user must find the same record.
+    char path[64];
+    snprintf(path, sizeof path, "/tmp/vexlolpr-%lu", static_cast<unsigned long>(geteuid()));
+    if (mkdir(path, 0700) != 0 && errno != EEXIST)
+        return -1;
+    return OpenPrivateDirectory(path); // a directory someone else made first is refused
+}
+
+uint64_t MonotonicMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// A holder that does not let go (a stopped process) must not hold up a print job: the
+// wait is bounded, and the caller goes on without the record.
+bool LockWithin(int fd, DWORD waitms)
+{
+    uint64_t deadline = MonotonicMs() + waitms;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK || MonotonicMs() >= deadline)
+            return false;
+        timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+} // namespace
+
+LSTATE StateOpen(DWORD waitms)
+{
+    int dir = OpenStateDirectory();
+    if (dir < 0)
+        return LSTATE_ERROR;
+    // O_NONBLOCK: a FIFO put in its place must not hold the open.
+    int fd;
+    do
+        fd = openat(dir, STATE_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    while (fd < 0 && errno == EINTR);
+    close(dir);
+    if (fd < 0)
+        return LSTATE_ERROR;
+    // A second name for the file would let a write land elsewhere.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+        !LockWithin(fd, waitms)) {
+        close(fd);
+        return LSTATE_ERROR;
+    }
+    return fd;
+}
+
+int StateRead(LSTATE state, char *buf, int size)
+{
+    if (size <= 0)
+        return -1;
+    int fd = static_cast<int>(state);
+    int length = 0;
+    while (length < size - 1) {
+        ssize_t n = pread(fd, buf + length, static_cast<size_t>(size - 1 - length), length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            buf[0] = '\0';
+            return -1;
+        }
+        if (n == 0)
+            break;
+        length += static_cast<int>(n);
+    }
+    buf[length] = '\0';
+    return length;
+}
+
+int StateWrite(LSTATE state, const char *text, int length)
+{
+    int fd = static_cast<int>(state);
+    int done = 0;
+    while (done < length) {
+        ssize_t n = pwrite(fd, text + done, static_cast<size_t>(length - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += static_cast<int>(n);
+    }
+    return ftruncate(fd, length) == 0 ? 0 : -1;
+}
+
+// Closing the descriptor releases the lock.
+void StateClose(LSTATE state) { close(static_cast<int>(state)); }
+
+namespace posix {
+
+void SetStateDirectory(const char *dir) { statedir = dir != nullptr ? dir : ""; }
+
+void FailLocalTime(bool fail) { failtime = fail; }
+
+} // namespace posix
+} // namespace vx

@@ -1,0 +1,109 @@
+// localstate.cpp - the local time, and the user's state record: a small file in the
+// user's temporary directory, opened without sharing, which is its lock.
+#include <string.h>
+#include <time.h>
+
+#include "../platform.h"
+
+namespace vx {
+
+bool LocalTimeNow(struct tm *local, int64_t *seconds)
+{
+    time_t now = time(nullptr);
+    struct tm parts;
+    if (now == static_cast<time_t>(-1) || localtime_s(&parts, &now) != 0)
+        return false;
+    *local = parts;
+    *seconds = static_cast<int64_t>(now);
+    return true;
+}
+
+static HANDLE HandleOf(LSTATE state) { return reinterpret_cast<HANDLE>(state); }
+
+static bool IsReparsePoint(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+LSTATE StateOpen(DWORD waitms)
+{
+    static const char name[] = "vexlolpr-jobnumber";
+    char path[MAX_PATH + 1];
+    DWORD dirlength = ::GetTempPathA(MAX_PATH + 1, path);
+    if (dirlength == 0 || dirlength + sizeof name > sizeof path)
+        return LSTATE_ERROR;
+    // A junction or link, for the directory or the record, could send the writes to a
+    // file that is not ours.
+    path[dirlength - 1] = '\0';
+    DWORD dirattributes = ::GetFileAttributesA(path);
+    path[dirlength - 1] = '\\';
+    if (dirattributes == INVALID_FILE_ATTRIBUTES || (dirattributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        IsReparsePoint(dirattributes))
+        return LSTATE_ERROR;
+    memcpy(path + dirlength, name, sizeof name);
+
+    // No sharing: an open handle is the lock, and it goes with the process that holds it.
+    // One that does not let go (a stopped process) must not hold up a print job, so the
+    // wait is bounded and the caller goes on without the record.
+    DWORD start = ::GetTickCount();
+    HANDLE h;
+    for (;;) {
+        h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            break;
+        DWORD error = ::GetLastError();
+        bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+        if (!held || ::GetTickCount() - start >= waitms)
+            return LSTATE_ERROR;
+        ::Sleep(5);
+    }
+    // A second name for the file would let a write land elsewhere.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1) {
+        ::CloseHandle(h);
+        return LSTATE_ERROR;
+    }
+    return reinterpret_cast<LSTATE>(h);
+}
+
+int StateRead(LSTATE state, char *buf, int size)
+{
+    if (size <= 0)
+        return -1;
+    buf[0] = '\0';
+    if (::SetFilePointer(HandleOf(state), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return -1;
+    DWORD length = 0;
+    while (length < static_cast<DWORD>(size - 1)) {
+        DWORD n = 0;
+        if (!::ReadFile(HandleOf(state), buf + length, static_cast<DWORD>(size - 1) - length, &n, nullptr))
+            return -1;
+        if (n == 0)
+            break;
+        length += n;
+    }
+    buf[length] = '\0';
+    return static_cast<int>(length);
+}
+
+int StateWrite(LSTATE state, const char *text, int length)
+{
+    HANDLE h = HandleOf(state);
+    if (length < 0 || ::SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return -1;
+    DWORD done = 0;
+    while (done < static_cast<DWORD>(length)) {
+        DWORD n = 0;
+        if (!::WriteFile(h, text + done, static_cast<DWORD>(length) - done, &n, nullptr) || n == 0)
+            return -1;
+        done += n;
+    }
+    return ::SetEndOfFile(h) ? 0 : -1;
+}
+
+void StateClose(LSTATE state) { ::CloseHandle(HandleOf(state)); }
+
+} // namespace vx
