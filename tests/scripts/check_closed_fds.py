@@ -112,7 +112,7 @@ def inside(vexlolpr, vexlolpd, work):
                 ("remove", ["remove", "1"])]
         failed = 0
         # LeakSanitizer cannot work under ptrace; the other suites look for leaks.
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:" + os.environ.get("ASAN_OPTIONS", ""))
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
         for queue, (name, args) in zip(queues, runs):
             args = args[:1] + ["-P", f"{queue}@127.0.0.1:{PORT}", "-q", "--reply-timeout", "5000"] + args[1:]
             trace = os.path.join(work, "trace")
