@@ -69,7 +69,7 @@ bool BindAnyPort(SOCKET sd, sockaddr_in *local)
         sockaddr_in bound = {};
         int len = sizeof bound;
         if (winsock.getsockname(sd, reinterpret_cast<sockaddr *>(&bound), &len) == 0)
-            port = winsock.htons(bound.sin_port); // the same swap both ways
+            port = winsock.htons(bound.sin_port); // htons and ntohs are one conversion
     }
     LPRTrace("VEXLOLPR wsock_getandbind() 2.2: no reserved local port, system chose localport=%d wsockio", port);
     local->sin_port = winsock.htons(static_cast<uint16_t>(port));
