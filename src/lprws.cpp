@@ -679,13 +679,15 @@ WORD RunJob(const PrintJob &job, SOCKET sd, bool *complete)
 
 // The check-only mode talks to the server without the status dialog, with blocking
 // calls; the reply time-out bounds each of them, so that a silent server cannot hold
-// the caller for ever.
-void BoundBlockingCalls(SOCKET sd, DWORD replytimeout)
+// the caller for ever.  A socket whose calls cannot be bounded is not connected at all
+// (the socket error of the refusal is left for the caller).
+SOCKET ConnectBounded(SOCKET sd, const sockaddr_in *server, DWORD replytimeout)
 {
-    if (replytimeout == 0)
-        return;
-    winsock.setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&replytimeout), sizeof replytimeout);
-    winsock.setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&replytimeout), sizeof replytimeout);
+    const char *bound = reinterpret_cast<const char *>(&replytimeout);
+    if (replytimeout != 0 && (winsock.setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, bound, sizeof replytimeout) != 0 ||
+                              winsock.setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, bound, sizeof replytimeout) != 0))
+        return INVALID_SOCKET;
+    return winsock.connect(sd, reinterpret_cast<const sockaddr *>(server), sizeof *server) == 0 ? sd : INVALID_SOCKET;
 }
 
 // Opens the file to print; 0, or the result value of the failure.
@@ -742,13 +744,9 @@ WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
         return LPR_R_UNEXP_NET_ERR;
     }
     sockaddr_in server = ServerAddress(address, servername.port());
-    if (job.checkonly)
-        BoundBlockingCalls(sd, lpcommonarg->replytimeout);
     LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_connect()... lprws");
-    SOCKET connected =
-        job.checkonly
-            ? (winsock.connect(sd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0 ? sd : INVALID_SOCKET)
-            : wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
+    SOCKET connected = job.checkonly ? ConnectBounded(sd, &server, lpcommonarg->replytimeout)
+                                     : wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
     if (connected == INVALID_SOCKET) {
         RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_NETWORK, true);
         LPRTrace("VEXLOLPR ERROR do_LPR_Print() connect() failed neterrno=%d lprws", winsock.WSAGetLastError());
