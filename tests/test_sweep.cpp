@@ -31,12 +31,14 @@ namespace {
 enum Site {
     S_WSAStartup, S_socket, S_bind, S_connect, S_send, S_recv, S_setsockopt, S_getsockname, S_shutdown,
     S_closesocket, S_WSAAsyncSelect, S_gethostbyname, S_SetTimer, S_CreateDialog, S_GlobalAlloc, S_GlobalLock,
-    S_FileOpen, S_FileSeek, S_FileRead, S_PostMessage, S_new, SITES
+    S_FileOpen, S_FileSeek, S_FileRead, S_PostMessage, S_LocalTime, S_StateOpen, S_StateRead, S_StateWrite, S_new,
+    SITES
 };
 const char *const site_names[SITES] = {
     "WSAStartup", "socket", "bind", "connect", "send", "recv", "setsockopt", "getsockname", "shutdown",
     "closesocket", "WSAAsyncSelect", "gethostbyname", "SetTimer", "CreateDialogParamA", "GlobalAlloc", "GlobalLock",
-    "FileOpen", "FileSeek", "FileRead", "PostMessageA", "operator new"};
+    "FileOpen", "FileSeek", "FileRead", "PostMessageA", "LocalTimeNow", "StateOpen", "StateRead", "StateWrite",
+    "operator new"};
 
 // One call made to fail: the nth call of a site, with a socket error (0: the primitive's
 // own failure).
@@ -82,6 +84,10 @@ bool FirePrimitive(vx::posix::Fallible f)
     case Fallible::FileSeek: return Fire(S_FileSeek);
     case Fallible::FileRead: return Fire(S_FileRead);
     case Fallible::PostMessage: return Fire(S_PostMessage);
+    case Fallible::LocalTime: return Fire(S_LocalTime);
+    case Fallible::StateOpen: return Fire(S_StateOpen);
+    case Fallible::StateRead: return Fire(S_StateRead);
+    case Fallible::StateWrite: return Fire(S_StateWrite);
     }
     return false;
 }
@@ -280,6 +286,10 @@ Expect ExpectationOf(Site s, int error, Kind kind)
     case S_closesocket:    // nothing to do about it
     case S_SetTimer:       // the wait falls back to the give-up time
     case S_PostMessage:    // a notification that cannot be queued stays due
+    case S_LocalTime:      // the job number: the next after the previous job's, or the
+    case S_StateOpen:      // process's own rule without the record of the user's
+    case S_StateRead:      // other processes
+    case S_StateWrite:
     case S_new:            // inside the platform: the call fails as the system's would,
                            // or a list is not grown this time
         return Expect::MayPass;

@@ -21,7 +21,8 @@ static bool failtime;
 
 bool LocalTimeNow(struct tm *local, int64_t *seconds)
 {
-    time_t now = failtime ? static_cast<time_t>(-1) : time(nullptr);
+    bool fail = failtime || posix::Injected(posix::Fallible::LocalTime);
+    time_t now = fail ? static_cast<time_t>(-1) : time(nullptr);
     struct tm parts;
     if (now == static_cast<time_t>(-1) || localtime_r(&now, &parts) == nullptr)
         return false;
@@ -96,6 +97,8 @@ bool LockWithin(int fd, DWORD waitms)
 
 LSTATE StateOpen(DWORD waitms)
 {
+    if (posix::Injected(posix::Fallible::StateOpen))
+        return LSTATE_ERROR;
     int dir = OpenStateDirectory();
     if (dir < 0)
         return LSTATE_ERROR;
@@ -121,6 +124,10 @@ int StateRead(LSTATE state, char *buf, int size)
 {
     if (size <= 0)
         return -1;
+    if (posix::Injected(posix::Fallible::StateRead)) {
+        buf[0] = '\0';
+        return -1;
+    }
     int fd = static_cast<int>(state);
     int length = 0;
     while (length < size - 1) {
@@ -141,6 +148,8 @@ int StateRead(LSTATE state, char *buf, int size)
 
 int StateWrite(LSTATE state, const char *text, int length)
 {
+    if (posix::Injected(posix::Fallible::StateWrite))
+        return -1;
     int fd = static_cast<int>(state);
     int done = 0;
     while (done < length) {

@@ -41,7 +41,10 @@ void FailGlobalAllocAt(int n);
 // before it does its work, and fails as the system's would when the hook says so (a
 // null handle, FALSE, 0 or -1, with nothing done).  The hook may be called from any
 // thread; none is set by default.
-enum class Fallible { SetTimer, CreateDialog, GlobalAlloc, GlobalLock, FileOpen, FileSeek, FileRead, PostMessage };
+enum class Fallible {
+    SetTimer, CreateDialog, GlobalAlloc, GlobalLock, FileOpen, FileSeek, FileRead, PostMessage,
+    LocalTime, StateOpen, StateRead, StateWrite
+};
 typedef bool (*FailHook)(Fallible primitive);
 FailHook SetFailHook(FailHook hook);
 bool Injected(Fallible primitive);
