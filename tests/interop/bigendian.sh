@@ -56,14 +56,7 @@ if [ "${1:-}" != --inside ]; then
 
     work=$(mktemp -d /tmp/interop-bigendian.XXXXXX) || exit 1
     timeout -k 5 75 $ns bash "$0" --inside "$qemu" "$build_dir/tools/vexlolpr" "$server" "$work"
-    rc=$?
-    [ "$rc" -eq 124 ] && echo "interop bigendian: the run exceeded its time limit"
-    if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
-        echo "interop bigendian: scratch directory kept: $work"
-    else
-        rm -rf "$work"
-    fi
-    exit "$rc"
+    finish_run bigendian $? "$work"
 fi
 
 qemu=$2

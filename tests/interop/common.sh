@@ -267,3 +267,16 @@ summary() {
     echo "interop $1: $passed checks passed, $failed failed"
     [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
 }
+
+# Ends the outer run of a script: says when the run inside ran out of time, and removes
+# the scratch directory (kept after a failure when INTEROP_KEEP is set).
+# usage: finish_run NAME STATUS WORK
+finish_run() {
+    [ "$2" -eq 124 ] && echo "interop $1: the run exceeded its time limit"
+    if [ "$2" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
+        echo "interop $1: scratch directory kept: $3"
+    else
+        rm -rf "$3"
+    fi
+    exit "$2"
+}

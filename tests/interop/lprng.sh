@@ -37,14 +37,7 @@ if [ "${1:-}" != --inside ]; then
     # lpd runs as daemon and has to reach its spool below this directory.
     chmod 755 "$work"
     timeout -k 10 270 $ns bash "$0" --inside "$client" "$work" "$cli"
-    rc=$?
-    [ "$rc" -eq 124 ] && echo "interop lprng: the run exceeded its time limit"
-    if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
-        echo "interop lprng: scratch directory kept: $work"
-    else
-        rm -rf "$work"
-    fi
-    exit "$rc"
+    finish_run lprng $? "$work"
 fi
 
 client=$2

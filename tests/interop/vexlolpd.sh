@@ -34,14 +34,7 @@ if [ "${1:-}" != --inside ]; then
     done
     work=$(mktemp -d /tmp/interop-vexlolpd.XXXXXX) || exit 1
     timeout -k 10 270 $ns bash "$0" --inside "$client" "$server" "$work" "$cli"
-    rc=$?
-    [ "$rc" -eq 124 ] && echo "interop vexlolpd: the run exceeded its time limit"
-    if [ "$rc" -ne 0 ] && [ -n "${INTEROP_KEEP:-}" ]; then
-        echo "interop vexlolpd: scratch directory kept: $work"
-    else
-        rm -rf "$work"
-    fi
-    exit "$rc"
+    finish_run vexlolpd $? "$work"
 fi
 
 client=$2
