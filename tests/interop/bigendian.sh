@@ -73,19 +73,8 @@ ip link set lo up || {
 mkdir -p "$files"
 unset PRINTER
 
-"$server" --spool "$work/spool" --queue lp --port 515 --deadline 70 --verbose 2>"$work/lpd.out" &
-server_pid=$!
-
-finish() {
-    kill "$server_pid" 2>/dev/null
-    wait "$server_pid" 2>/dev/null
-    if [ "$failed" -ne 0 ]; then
-        echo "---- last lines of vexlolpd's log ($work/lpd.out)"
-        tail -n 30 "$work/lpd.out"
-    fi
-    summary bigendian
-    exit $?
-}
+start_vexlolpd "$server" "$work" 70
+finish() { finish_vexlolpd bigendian "$work"; }
 
 # ELF byte 5 is the data encoding: 2 for big-endian.
 check_eq "the command is a big-endian program" 02 "$(od -An -tx1 -j5 -N1 "$cli" | tr -d ' ')"

@@ -280,3 +280,24 @@ finish_run() {
     fi
     exit "$2"
 }
+
+# Starts vexlolpd on port 515 with the queue lp; its log, with each file received
+# ("data file dfA..., N bytes") and each queued job, goes to WORK/lpd.out.
+# usage: start_vexlolpd VEXLOLPD WORK DEADLINE
+start_vexlolpd() {
+    "$1" --spool "$2/spool" --queue lp --port 515 --deadline "$3" --verbose 2>"$2/lpd.out" &
+    server_pid=$!
+}
+
+# Stops vexlolpd, shows the end of its log after a failure, and ends the run with the
+# summary.  usage: finish_vexlolpd NAME WORK
+finish_vexlolpd() {
+    kill "$server_pid" 2>/dev/null
+    wait "$server_pid" 2>/dev/null
+    if [ "$failed" -ne 0 ]; then
+        echo "---- last lines of vexlolpd's log ($2/lpd.out)"
+        tail -n 30 "$2/lpd.out"
+    fi
+    summary "$1"
+    exit $?
+}

@@ -51,20 +51,8 @@ ip link set lo up || {
 }
 mkdir -p "$files"
 
-# --verbose logs each file received ("data file dfA..., N bytes") and each queued job.
-"$server" --spool "$work/spool" --queue lp --port 515 --deadline 250 --verbose 2>"$work/lpd.out" &
-server_pid=$!
-
-finish() {
-    kill "$server_pid" 2>/dev/null
-    wait "$server_pid" 2>/dev/null
-    if [ "$failed" -ne 0 ]; then
-        echo "---- last lines of vexlolpd's log ($work/lpd.out)"
-        tail -n 30 "$work/lpd.out"
-    fi
-    summary vexlolpd
-    exit $?
-}
+start_vexlolpd "$server" "$work" 250
+finish() { finish_vexlolpd vexlolpd "$work"; }
 
 if ! wait_for_port; then
     fail "vexlolpd accepts on port 515" "$(tail -n 20 "$work/lpd.out")"
