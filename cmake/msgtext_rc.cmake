@@ -1,9 +1,10 @@
 # msgtext_rc.cmake - makes the DLL's resource script: the template with the string table
 # of msgtext.def in place of its marker, so that the message texts have one source.
-#   cmake -DDEF=src/msgtext.def -DTEMPLATE=vexlolpr.rc.in -DOUT=vexlolpr.rc -P msgtext_rc.cmake
+# The library's version (major.minor.patch) goes into the version resource.
+#   cmake -DDEF=src/msgtext.def -DVERSION=1.2.3 -DTEMPLATE=vexlolpr.rc.in -DOUT=vexlolpr.rc -P msgtext_rc.cmake
 # A text is a C string literal in msgtext.def; resource scripts read the same escapes
 # ("\n" stays a line feed) except for the quote, which they double.
-foreach(var DEF TEMPLATE OUT)
+foreach(var DEF VERSION TEMPLATE OUT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "msgtext_rc.cmake: ${var} not set")
   endif()
@@ -40,6 +41,11 @@ if(marker LESS 0)
   message(FATAL_ERROR "msgtext_rc.cmake: ${TEMPLATE} has no @VEXLOLPR_STRINGTABLE@ marker")
 endif()
 string(REPLACE "@VEXLOLPR_STRINGTABLE@" "${table}" rc "${rc}")
+if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+  message(FATAL_ERROR "msgtext_rc.cmake: VERSION ${VERSION} is not major.minor.patch")
+endif()
+string(REPLACE "@VEXLOLPR_VERSION_COMMAS@" "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},0" rc "${rc}")
+string(REPLACE "@VEXLOLPR_VERSION@" "${VERSION}" rc "${rc}")
 set(rc "// Generated from ${TEMPLATE} and ${DEF}; do not edit.\n${rc}")
 # Written only when it changes, so that an unchanged list relinks nothing.
 set(old "")

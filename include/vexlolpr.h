@@ -65,6 +65,17 @@
 #ifndef VEXLOLPR_H
 #define VEXLOLPR_H
 
+/* Version of the library and of this interface.  A new major version may break
+ * callers (the shared library's name on POSIX carries it); a new minor version only
+ * adds.  VEXLOLPR_VERSION_NUMBER is 0xMMmmpp, for comparisons in the preprocessor.
+ * The build reads these lines: keep their shape. */
+#define VEXLOLPR_VERSION_MAJOR 1
+#define VEXLOLPR_VERSION_MINOR 0
+#define VEXLOLPR_VERSION_PATCH 0
+#define VEXLOLPR_VERSION_STRING "1.0.0"
+#define VEXLOLPR_VERSION_NUMBER \
+    ((VEXLOLPR_VERSION_MAJOR << 16) | (VEXLOLPR_VERSION_MINOR << 8) | VEXLOLPR_VERSION_PATCH)
+
 #include <stddef.h>
 #include <stdint.h>
 

@@ -22,10 +22,6 @@
 
 #include <vexlolpr.h>
 
-#ifndef VEXLOLPR_VERSION
-#define VEXLOLPR_VERSION "unknown"
-#endif
-
 /* Exit statuses; the man page lists the same. */
 enum {
     EXIT_OK = 0,
@@ -517,7 +513,7 @@ static int parse(int argc, char **argv, struct Settings *s)
             help = 1;
             break;
         case OPT_VERSION:
-            printf("vexlolpr %s\n", VEXLOLPR_VERSION);
+            printf("vexlolpr %s\n", VEXLOLPR_VERSION_STRING);
             return EXIT_OK;
         case ':':
             /* A long option is named as written; getopt sets optopt to its value. */

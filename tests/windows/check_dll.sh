@@ -5,8 +5,8 @@
 #   - exactly the nine exports, by undecorated name, at their fixed ordinals;
 #   - imports from system DLLs only: no compiler runtime DLL, no Winsock (it is loaded
 #     at run time, by name, so that name must be in the image);
-#   - the status dialog and the string table, read back from the image, against the
-#     template below and every text of src/msgtext.def;
+#   - the status dialog, the string table and the version, read back from the image,
+#     against the template below, every text of src/msgtext.def and the header;
 #   - the record layouts of the public header on this target, and a program that links
 #     every export by name through the import library next to the DLL.
 set -eu
@@ -155,6 +155,19 @@ if cmp -s "$tmp/strings.expected" "$tmp/strings.actual"; then
 else
     fail "string table differs from msgtext.def (expected, actual):"
     diff "$tmp/strings.expected" "$tmp/strings.actual" || true
+fi
+
+# The file's properties carry the header's version, as numbers and as text.
+version=$(sed -n 's/^#define VEXLOLPR_VERSION_STRING "\(.*\)"$/\1/p' "$root/include/vexlolpr.h")
+commas="$(echo "$version" | sed 's/\./, /g'), 0"
+if grep -qx " FILEVERSION $commas" "$tmp/rc.norm" && grep -qx " PRODUCTVERSION $commas" "$tmp/rc.norm" &&
+    grep -qx "      VALUE \"FileVersion\", \"$version\"" "$tmp/rc.norm" &&
+    grep -qx "      VALUE \"ProductVersion\", \"$version\"" "$tmp/rc.norm" &&
+    grep -qx "      VALUE \"OriginalFilename\", \"VEXLOLPR.DLL\"" "$tmp/rc.norm"; then
+    echo "resources: version $version in the file's properties"
+else
+    fail "the version resource does not say $version:"
+    sed -n '/VERSIONINFO/,$p' "$tmp/rc.norm"
 fi
 
 # ---- the header on this target ------------------------------------------------------
