@@ -1,8 +1,8 @@
 #!/bin/sh
 # The version the header declares is the one every other place shows: the command's
 # --version, the pkg-config file, the CMake package's version file, the shared
-# library's name (its major version) and, where present, the Debian changelog and the
-# Python package.  The DLLs' version resources are checked with the DLLs.
+# library's name (its major version) and the Debian changelog.  The DLLs' version
+# resources are checked with the DLLs.
 #   check_version.sh SOURCE_DIR BUILD_DIR VEXLOLPR_COMMAND
 set -eu
 source_dir=$1
@@ -37,9 +37,5 @@ if [ -f "$source_dir/debian/changelog" ]; then
         "$(sed -n '1s/^[^ ]* (\([^)-]*\)-[^)]*).*/\1/p' "$source_dir/debian/changelog")" "$version"
     check "debian/control's library package" \
         "$(sed -n 's/^Package: \(libvexlolpr[0-9]*\)$/\1/p' "$source_dir/debian/control")" "libvexlolpr$major"
-fi
-if [ -f "$source_dir/python/pyproject.toml" ]; then
-    check "python/pyproject.toml" \
-        "$(sed -n 's/^version *= *"\(.*\)"/\1/p' "$source_dir/python/pyproject.toml")" "$version"
 fi
 exit $status
