@@ -118,7 +118,7 @@ typedef struct LPR_COMMONARG {
     BOOL showdialog;        /* nonzero: show the status display while the request runs */
     DWORD replytimeout;     /* milliseconds allowed for each network wait */
     DWORD lprtimeout;       /* seconds to wait for an earlier request's status display to go */
-    WORD debugflags;        /* option word: LPR_DEBUG_TRACE, LPR_OPT_NOYIELD */
+    WORD debugflags;        /* option word: LPR_DEBUG_TRACE, LPR_OPT_NOYIELD, LPR_OPT_LONGLIST */
     int32_t errorcode;      /* first failure of the request (LPR_ERR_*); 0 while none */
 } LPR_COMMONARG;
 
@@ -158,6 +158,11 @@ typedef struct LPR_QUEUEARG {
    one chunk (8192 bytes) per millisecond.  With the bit, messages are dispatched only
    while a send or receive waits for the network.  Nothing else changes. */
 #define LPR_OPT_NOYIELD 0x20
+/* Extension: LPR_GetQueue asks for the queue's long listing (RFC 1179 command 04)
+   instead of the short one (03).  The answer comes back in the same shape and under the
+   same size rules; what it holds is the server's own long form.  The other requests
+   ignore the bit. */
+#define LPR_OPT_LONGLIST 0x40
 
 /* Result values of LPR_Print, LPR_DeleteJob and LPR_GetQueue (system error numbers). */
 #define LPR_OK 0

@@ -840,14 +840,16 @@ WORD ReceiveListing(SOCKET sd, char *block, LPR_COMMONARG *lpcommonarg, bool *co
 WORD ListQueue(SOCKET sd, LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg, bool *complete)
 {
     ShowCaption(LPR_MSG_GETTING, lpqueuearg->host, lpqueuearg->printer);
-    // RFC 1179 5.3: 03 queue LF; the answer is the listing itself, up to the close.
+    // RFC 1179 5.3 and 5.4: 03 (short) or 04 (long) queue LF; the answer is the
+    // listing itself, up to the close.
     const char *printer = lpqueuearg->printer;
+    char command = (lpcommonarg->debugflags & LPR_OPT_LONGLIST) ? '\x04' : '\x03';
     Scratch line(CommandSize(&printer, 1));
     if (!line) {
         RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
-    BuildCommand(line, '\x03', &printer, 1);
+    BuildCommand(line, command, &printer, 1);
     if (wsock_write(sd, line.get(), static_cast<int>(strlen(line.get())), 0, lpcommonarg) == -1) {
         RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_SEND_INITIAL, false);
         return LPR_R_UNEXP_NET_ERR;

@@ -99,6 +99,31 @@ TEST_F(QueueListingTest, ListingArrivesInPiecesAndIsReshaped)
     EXPECT_EQ(listing_, nullptr);
 }
 
+TEST_F(QueueListingTest, LongListingBitChoosesTheCommandOnly)
+{
+    const struct {
+        WORD flags;
+        const char *sent;
+    } cases[] = {
+        {0, "\x03lp\n"},
+        {LPR_OPT_NOYIELD | LPR_DEBUG_TRACE, "\x03lp\n"},
+        {LPR_OPT_LONGLIST, "\x04lp\n"},
+        {LPR_OPT_LONGLIST | LPR_OPT_NOYIELD | LPR_DEBUG_TRACE, "\x04lp\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.flags);
+        FakeLpd lpd({Peer::ReadLine(), Peer::Send("lp is ready\nann: 1st [job 107]\n  a.txt 5 bytes\n"), Peer::Close()});
+        vx::lpdport = lpd.port();
+        common_.debugflags = c.flags;
+        ASSERT_EQ(Queue(), LPR_OK) << LastError();
+        std::vector<std::string> expected = {"lp is ready ", "ann: 1st [job 107] ", "  a.txt 5 bytes "};
+        EXPECT_EQ(Lines(), expected);
+        lpd.join();
+        EXPECT_EQ(lpd.received(), c.sent);
+        LPR_FreeQueue(&listing_);
+    }
+}
+
 TEST_F(QueueListingTest, PortSuffixReachesTheServer)
 {
     FakeLpd lpd({Peer::ReadLine(), Peer::Send("empty\n"), Peer::Close()});

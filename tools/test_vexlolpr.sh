@@ -303,9 +303,9 @@ check_job() {
 }
 
 # The listing straight from the server, to compare with what vexlolpr writes.
-raw_listing() {
-    timeout -k 2 15 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1" && printf "\003%s\n" "$2" >&3 && cat <&3' \
-        raw "$port" "$1" >"$2" 2>/dev/null
+raw_listing() { # QUEUE OUTFILE [COMMAND: 3 short (default), 4 long]
+    timeout -k 2 15 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1" && printf "\00$3%s\n" "$2" >&3 && cat <&3' \
+        raw "$port" "$1" "${3:-3}" >"$2" 2>/dev/null
 }
 
 # Runs a command in a network namespace of its own with nothing in it, so that a name
@@ -381,6 +381,8 @@ group_usage() {
     expect_usage "job option with queue" jobopt-queue "option -J applies to print only" queue -P "$dest" -J name
     expect_usage "job option with check" jobopt-check "option --control-first applies to print only" check -P "$dest" --control-first
     expect_usage "job option with remove" jobopt-remove "option -h applies to print only" remove -P "$dest" -h 12
+    expect_usage "queue option with print" queueopt-print "option --long applies to queue only" print -P "$dest" --long "$work/hello.txt"
+    expect_usage "-l with check" ell-check "option -l applies to print and queue only" check -P "$dest" -l
     expect_usage "remove without a job number" rm-none "no job number given" remove -P "$dest"
     for bad in 0 65536 abc -3; do
         expect_usage "remove job '$bad'" "rm-$bad" "bad job number '$bad'" remove -P "$dest" -- "$bad"
@@ -679,6 +681,13 @@ group_queue() {
     check_eq "two jobs: a heading and two lines" 3 "$(wc -l <"$work/two.out")"
     check_match "two jobs: alice's job" "alice +[0-9]+ +$work/a.txt +4 bytes" "$(out two)"
     check_match "two jobs: bob's job" "bob +[0-9]+ +$work/b.bin +3000 bytes" "$(out two)"
+    for opt in -l --long; do
+        run "long$opt" queue "$opt" -P "$dest"
+        expect_success "long listing ($opt)" "long$opt"
+        raw_listing lp "$work/raw-long" 4
+        check_cmp "long listing ($opt): as the server sent it" "$work/raw-long" "$work/long$opt.out"
+    done
+    check_match "long listing: not the short one" "." "$(cmp -s "$work/two.out" "$work/long-l.out" || echo differs)"
 
     # The server's answer for a queue it does not have is its listing too.
     run other queue -P "nosuch@127.0.0.1:$port"

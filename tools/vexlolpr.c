@@ -44,7 +44,7 @@ static const char *const command_names[] = {"", "print", "queue", "remove", "che
 
 static const char usage_main[] =
     "usage: vexlolpr print [options] FILE...\n"
-    "       vexlolpr queue [options]\n"
+    "       vexlolpr queue [-l] [options]\n"
     "       vexlolpr remove [options] JOBNUMBER...\n"
     "       vexlolpr check [options]\n"
     "       vexlolpr --help | --version\n";
@@ -100,8 +100,11 @@ static void help_text(enum Command command)
         break;
     case CMD_QUEUE:
         printf("usage: vexlolpr queue [options]\n"
-               "Shows the queue's short listing, as the server sends it.\n\n%s\n%s\n%s", help_destination,
-               help_common, help_exit);
+               "Shows the queue's listing, as the server sends it: the short one, or with\n"
+               "-l the long one (which servers fill in their own ways).\n\n"
+               "Queue options:\n"
+               "  -l, --long                 the long listing\n\n%s\n%s\n%s",
+               help_destination, help_common, help_exit);
         break;
     case CMD_REMOVE:
         printf("usage: vexlolpr remove [options] JOBNUMBER...\n"
@@ -263,7 +266,10 @@ struct Settings {
     int trace;
     int yield;
     int quiet;
+    int ell;                /* -l: the literal format for print, the long form for queue */
+    int longlist;           /* queue: ask for the long listing */
     char print_only[32];    /* the first print-only option given, for the error */
+    char queue_only[32];    /* the same for queue-only options */
     char **operands;
     int count;
 };
@@ -376,6 +382,7 @@ enum {
     OPT_WAIT_BUSY,
     OPT_TRACE,
     OPT_YIELD,
+    OPT_LONG,
     OPT_HELP,
     OPT_VERSION
 };
@@ -396,6 +403,7 @@ static const struct option long_options[] = {
     {"trace", no_argument, NULL, OPT_TRACE},
     {"yield", no_argument, NULL, OPT_YIELD},
     {"quiet", no_argument, NULL, 'q'},
+    {"long", no_argument, NULL, OPT_LONG},
     {"help", no_argument, NULL, OPT_HELP},
     {"version", no_argument, NULL, OPT_VERSION},
     {NULL, 0, NULL, 0},
@@ -478,8 +486,14 @@ static int parse(int argc, char **argv, struct Settings *s)
             s->nobanner = 1;
             break;
         case 'l':
+            s->ell = 1;
+            s->format = 'l';
+            break;
         case 'p':
-            s->format = (char)c;
+            s->format = 'p';
+            break;
+        case OPT_LONG:
+            s->longlist = 1;
             break;
         case OPT_FORMAT:
             /* Upper-case letters are other control file lines (U unlinks, N names). */
@@ -527,9 +541,13 @@ static int parse(int argc, char **argv, struct Settings *s)
                                argv[optind - 1]);
         }
         switch (c) {
-        case '#': case 'J': case 'C': case 'h': case 'l': case 'p': case OPT_FORMAT: case OPT_CONTROL_FIRST:
+        case '#': case 'J': case 'C': case 'h': case 'p': case OPT_FORMAT: case OPT_CONTROL_FIRST:
             if (s->print_only[0] == '\0')
                 option_text(c, index, s->print_only, sizeof s->print_only);
+            break;
+        case OPT_LONG:
+            if (s->queue_only[0] == '\0')
+                option_text(c, index, s->queue_only, sizeof s->queue_only);
             break;
         default:
             break;
@@ -553,6 +571,13 @@ static int parse(int argc, char **argv, struct Settings *s)
         return usage_error(CMD_NONE, "no command given (print, queue, remove or check)");
     if (s->command != CMD_PRINT && s->print_only[0] != '\0')
         return usage_error(s->command, "option %s applies to print only", s->print_only);
+    if (s->command != CMD_QUEUE && s->queue_only[0] != '\0')
+        return usage_error(s->command, "option %s applies to queue only", s->queue_only);
+    /* -l is lpr's literal format and lpq's long listing. */
+    if (s->ell && s->command == CMD_QUEUE)
+        s->longlist = 1;
+    else if (s->ell && s->command != CMD_PRINT)
+        return usage_error(s->command, "option -l applies to print and queue only");
     switch (s->command) {
     case CMD_PRINT:
         if (s->count == 0)
@@ -661,7 +686,8 @@ static void fill_common(const struct Settings *s, LPR_COMMONARG *common)
     common->replytimeout = (DWORD)s->replytimeout;
     common->lprtimeout = (DWORD)s->waitbusy;
     /* A command has no windows to keep alive: chunks go back to back unless asked. */
-    common->debugflags = (WORD)((s->trace ? LPR_DEBUG_TRACE : 0) | (s->yield ? 0 : LPR_OPT_NOYIELD));
+    common->debugflags = (WORD)((s->trace ? LPR_DEBUG_TRACE : 0) | (s->yield ? 0 : LPR_OPT_NOYIELD) |
+                                (s->longlist ? LPR_OPT_LONGLIST : 0));
 #ifdef PR_SET_TIMERSLACK
     /* The pause is one timer tick; the system's default slack of 50 us would stretch
        each by a twentieth. */

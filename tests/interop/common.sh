@@ -188,11 +188,11 @@ expected_control() {
     printf 'Ud%s\nN%s\n' "$stem" "$file"
 }
 
-# raw_listing QUEUE OUTFILE: the short listing straight from the server, for comparing
-# what the library hands over with the bytes on the wire.
+# raw_listing QUEUE OUTFILE [4]: the short (or long) listing straight from the server,
+# for comparing what the library hands over with the bytes on the wire.
 raw_listing() {
-    timeout -k 2 15 bash -c 'exec 3<>/dev/tcp/127.0.0.1/515 && printf "\003%s\n" "$1" >&3 && cat <&3' \
-        raw "$1" >"$2" 2>/dev/null
+    timeout -k 2 15 bash -c 'exec 3<>/dev/tcp/127.0.0.1/515 && printf "\00$2%s\n" "$1" >&3 && cat <&3' \
+        raw "$1" "${3:-3}" >"$2" 2>/dev/null
 }
 
 # wait_for_port: until something accepts on 127.0.0.1:515, at most about ten seconds.

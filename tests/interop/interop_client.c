@@ -11,7 +11,7 @@
 static const char usage[] =
     "usage: interop_client print HOST QUEUE FILE... [--control-first] [--copies N] [--format C]\n"
     "                            [--nobanner] [--class TEXT] [--job NAME] [--check] [common options]\n"
-    "       interop_client queue HOST QUEUE [common options]\n"
+    "       interop_client queue HOST QUEUE [--long] [common options]\n"
     "       interop_client remove HOST QUEUE JOBNUMBER [common options]\n"
     "common options: --user U  --client-host H  --timeout MS  --trace\n"
     "Several FILEs are sent as jobs of their own, back to back from this one process.\n"
@@ -108,6 +108,8 @@ int main(int argc, char **argv)
             job.checkonly = 1;
         } else if (strcmp(arg, "--trace") == 0) {
             common.debugflags |= LPR_DEBUG_TRACE;
+        } else if (strcmp(arg, "--long") == 0) {
+            common.debugflags |= LPR_OPT_LONGLIST;
         } else if (value == NULL) {
             return bad_usage("option without a value, or unknown option");
         } else {

@@ -237,6 +237,16 @@ listing_check() {
             check_match "$name: listing shows $count jobs" "(^| )$count jobs( |\$)" "$text"
         fi
     fi
+    # The long form (04): the server's own bytes again, and with a job queued not the
+    # short form.
+    if client_ok "$name: long queue request succeeds" queue-long queue "$host" lp --long; then
+        raw_listing lp "$work/queue-long.raw" 4
+        check_cmp "$name: long listing equals the server's bytes" "$work/queue-long.raw" "$work/queue-long.out"
+        if [ "$count" -gt 0 ]; then
+            check_match "$name: the long listing is not the short one" "." \
+                "$(cmp -s "$work/queue.out" "$work/queue-long.out" || echo differs)"
+        fi
+    fi
 }
 
 # ---- queue listing and check-only on the empty queue -------------------------------------
