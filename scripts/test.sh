@@ -62,6 +62,18 @@ if [ -z "${SKIP_WINDOWS:-}" ]; then
     esac
 fi
 
+# The Debian packages, built from a copy of the tree, checked with lintian, installed,
+# used and removed again (scripts/check-debian.sh).  SKIP_DEBIAN=1 leaves them out.
+if [ -z "${SKIP_DEBIAN:-}" ]; then
+    debian=0
+    scripts/check-debian.sh || debian=$?
+    case $debian in
+    0) ;;
+    77) echo "DEBIAN PACKAGES NOT CHECKED (see above)" ;;
+    *) exit "$debian" ;;
+    esac
+fi
+
 # The default run also builds the suites that cross threads under ThreadSanitizer
 # (a cancel from another thread, posts to another thread's queue) and runs them first.
 if [ -z "${SANITIZE+set}" ] && [ -z "${SKIP_TSAN:-}" ]; then

@@ -991,30 +991,37 @@ group_tty() {
         "$(printf '%s\n' "$screen" | sed '/^$/d' | tail -n 1)"
 }
 
-# The manual page renders without warnings and covers every option the help shows.
+# Each manual page renders without warnings, covers every option its program's help
+# shows (and each command's help) and lists the exit statuses.  vexlolpd.1 lies beside
+# vexlolpr.1.
 group_manpage() {
-    [ -f "$manpage" ] || {
-        fail "the manual page exists" "$manpage"
-        return
-    }
-    pass "the manual page exists"
-    if command -v groff >/dev/null 2>&1; then
-        local warnings
-        warnings=$(groff -man -Tutf8 -ww -z "$manpage" 2>&1)
-        check_eq "the manual page renders without warnings" "" "$warnings"
-    else
-        echo "     (groff not found: rendering not checked)"
-    fi
-    local cmd opt text
-    text=$(sed 's/\\-/-/g; s/\\f[BIRP]//g' "$manpage")
-    for cmd in "" print queue remove check; do
-        run "help-$cmd" $cmd --help
-        for opt in $(grep -oE -- '(^|[ ,])--?[a-zA-Z#][a-z-]*' "$work/help-$cmd.out" | sed 's/^[ ,]*//' | sort -u); do
-            case $opt in --help | --version | -) continue ;; esac
-            check_match "the manual page documents ${cmd:-vexlolpr} $opt" "(^|[ ,\"])$opt([ ,\"]|$)" "$text"
+    local row page prog cmds statuses cmd opt text status
+    # page | program | commands with a help of their own | exit statuses
+    for row in "$manpage|$cli|print queue remove check|0 1 2 3 130" \
+        "$(dirname "$manpage")/vexlolpd.1|$server||0 1 2"; do
+        IFS='|' read -r page prog cmds statuses <<<"$row"
+        [ -f "$page" ] || {
+            fail "${page##*/} exists" "$page"
+            continue
+        }
+        if command -v groff >/dev/null 2>&1; then
+            check_eq "${page##*/} renders without warnings" "" "$(groff -man -Tutf8 -ww -z "$page" 2>&1)"
+        else
+            echo "     (groff not found: ${page##*/} not rendered)"
+        fi
+        text=$(sed 's/\\-/-/g; s/\\f[BIRP]//g' "$page")
+        for cmd in "" $cmds; do
+            timeout -k 5 60 "$prog" $cmd --help >"$work/help.out" 2>/dev/null </dev/null
+            check_eq "${prog##*/} ${cmd:+$cmd }--help: exit status 0" 0 "$?"
+            for opt in $(grep -oE -- '(^|[ ,])--?[a-zA-Z#][a-z-]*' "$work/help.out" | sed 's/^[ ,]*//' | sort -u); do
+                case $opt in --help | --version | -) continue ;; esac
+                check_match "${page##*/} documents ${cmd:-${prog##*/}} $opt" "(^|[ ,\"])$opt([ ,\"]|$)" "$text"
+            done
+        done
+        for status in $statuses; do
+            check_match "${page##*/} lists exit status $status" "^\\.B $status\$" "$(cat "$page")"
         done
     done
-    check_match "the manual page lists exit status 130" '^\.B 130$' "$(cat "$manpage")"
 }
 
 # A 3 GiB file, sparse here, goes whole: its count is the true 64-bit size, the octets
