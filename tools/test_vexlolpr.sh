@@ -350,7 +350,7 @@ group_usage() {
 
     expect_usage "no arguments" none "no command given" 
     expect_usage "unknown command" badcmd "unknown command 'prnt'" prnt
-    expect_usage "print without a file" nofile "no file to print" print -P "$dest"
+    expect_usage "standard input twice" stdin-twice "standard input ('-') given more than once" print -P "$dest" - -
     expect_usage "no destination" nodest \
         "no destination: give -P QUEUE@HOST, or -P QUEUE with -H HOST, or set PRINTER=QUEUE@HOST$" \
         print "$work/hello.txt"
@@ -1026,6 +1026,93 @@ group_manpage() {
 
 # A 3 GiB file, sparse here, goes whole: its count is the true 64-bit size, the octets
 # arrive where they belong, and the chunks go back to back at full speed.
+# Standard input: kept in a private file under $TMPDIR while its job runs, sent as
+# "(stdin)", and gone after success, failure, an empty input, Ctrl-C and SIGTERM.
+group_stdin() {
+    start_server
+    local tmp=$work/tmp me host n
+    me=$(id -un)
+    host=$(uname -n)
+    host=${host%%.*}
+    mkdir -p "$tmp"
+    left() { ls -A "$tmp"; }
+    printf 'x%.0s' $(seq 1 100000) >"$work/xs"
+
+    printf 'x%.0s' $(seq 1 100000) | TMPDIR=$tmp timeout -k 5 60 "$cli" print -P "$dest" >"$work/pipe.out" 2>"$work/pipe.err"
+    rc=$?
+    expect_success "a pipe" pipe
+    check_job "a pipe" "$work/xs" "$host" "$me" "(stdin)" - 0 f 1 "(stdin)"
+    check_eq "a pipe: nothing left in TMPDIR" "" "$(left)"
+    clear_queue
+
+    # '-' among relative names: the files after it are still found where they were.
+    printf 'one\n' >"$work/one.txt"
+    printf 'two\n' >"$work/two.txt"
+    (cd "$work" && TMPDIR=$tmp timeout -k 5 60 "$cli" print -P "$dest" -J mixed one.txt - two.txt <"$work/xs" \
+        >"$work/mixed.out" 2>"$work/mixed.err")
+    rc=$?
+    expect_success "'-' between files" mixed
+    check_eq "'-' between files: their names as given" "(stdin) one.txt two.txt" \
+        "$(cat "$spool"/lp/cfA* | sed -n 's/^N//p' | sort | tr '\n' ' ' | sed 's/ $//')"
+    check_eq "'-' between files: -J names them all" "3" "$(cat "$spool"/lp/cfA* | grep -c '^Jmixed$')"
+    check_eq "'-' between files: nothing left in TMPDIR" "" "$(left)"
+    clear_queue
+
+    # name | TMPDIR | destination | input | file size limit (blocks) | exit status | error line
+    local row name dir to input limit status line
+    for row in "empty input|$tmp|$dest|/dev/null|unlimited|3|vexlolpr: (stdin): standard input is empty: nothing to print" \
+        "no TMPDIR|$work/nosuch|$dest|$work/xs|unlimited|3|vexlolpr: (stdin): cannot keep it in a temporary file (No such file or directory)" \
+        "a size limit|$tmp|$dest|$work/xs|20|3|vexlolpr: (stdin): cannot keep it in a temporary file (File too large)" \
+        "a failed job|$tmp|lp@127.0.0.1:1|$work/xs|unlimited|1|"; do
+        IFS='|' read -r name dir to input limit status line <<<"$row"
+        TMPDIR=$dir timeout -k 5 60 bash -c 'ulimit -f "$1" && shift && exec "$@"' limit "$limit" \
+            "$cli" print -P "$to" <"$input" >"$work/row.out" 2>"$work/row.err"
+        rc=$?
+        check_eq "$name: exit status $status" "$status" "$rc"
+        [ -n "$line" ] && check_eq "$name: the error line" "$line" "$(cat "$work/row.err")"
+        check_eq "$name: no job" "" "$(control_files)"
+        check_eq "$name: nothing left in TMPDIR" "" "$(left)"
+    done
+
+    # Interrupted while the input is still coming: a FIFO held open by this shell.
+    env --default-signal=INT true 2>/dev/null || skip "env --default-signal missing"
+    for row in "Ctrl-C|INT|130" "SIGTERM|TERM|143"; do
+        IFS='|' read -r name sig status <<<"$row"
+        rm -f "$work/fifo"
+        mkfifo "$work/fifo"
+        TMPDIR=$tmp env --default-signal=INT "$cli" print -P "$dest" <"$work/fifo" >"$work/int.out" 2>"$work/int.err" &
+        cli_pid=$!
+        exec 7>"$work/fifo"
+        printf 'partial input' >&7
+        for n in $(seq 100); do
+            [ -n "$(left)" ] && [ -s "$tmp"/*/"(stdin)" ] 2>/dev/null && break
+            sleep 0.05
+        done
+        check_eq "$name: the input is kept private" "700 600" \
+            "$(stat -c %a "$tmp"/* 2>/dev/null) $(stat -c %a "$tmp"/*/"(stdin)" 2>/dev/null)"
+        kill -"$sig" "$cli_pid"
+        wait_exit "$cli_pid" 10
+        exec 7>&-
+        check_eq "$name while reading: exit status $status" "$status" "$rc"
+        check_eq "$name while reading: no job" "" "$(control_files)"
+        check_eq "$name while reading: nothing left in TMPDIR" "" "$(left)"
+    done
+
+    # Ctrl-C twice during the transfer: the second one ends the command at once.
+    head -c 200M /dev/zero >"$work/zeros"
+    TMPDIR=$tmp env --default-signal=INT "$cli" print --yield -P "$dest" <"$work/zeros" >"$work/int2.out" 2>"$work/int2.err" &
+    cli_pid=$!
+    for n in $(seq 200); do
+        [ "$(incoming_size)" -ge 2000000 ] && break
+        sleep 0.05
+    done
+    kill -INT "$cli_pid"
+    kill -INT "$cli_pid"
+    wait_exit "$cli_pid" 20
+    check_eq "Ctrl-C twice in the transfer: exit status 130" 130 "$rc"
+    check_eq "Ctrl-C twice in the transfer: nothing left in TMPDIR" "" "$(left)"
+}
+
 group_huge() {
     local size=$((3 * 1024 * 1024 * 1024)) free me host
     me=$(id -un)
@@ -1046,10 +1133,26 @@ group_huge() {
     check_match "3 GiB: the server took the true count" "data file dfA[^ ]*, $size bytes" "$(cat "$work/lpd.log")"
     check_job "3 GiB" "$work/huge.bin" "$host" "$me" huge - 0 f 1
     echo "       3 GiB in $ms ms: $((size / 1048576 * 1000 / (ms > 0 ? ms : 1))) MiB/s"
+    clear_queue
+    rm -f "$work/huge.bin"
+
+    # More than 4 GiB through standard input: kept (as holes) and sent whole.
+    size=$((4 * 1024 * 1024 * 1024 + 4096))
+    truncate -s "$size" "$work/huge.bin"
+    printf 'BEGIN' | dd of="$work/huge.bin" conv=notrunc status=none
+    printf 'END' | dd of="$work/huge.bin" bs=1 seek=$((size - 3)) conv=notrunc status=none
+    mkdir -p "$work/tmp"
+    cat "$work/huge.bin" | TMPDIR=$work/tmp timeout -k 5 170 "$cli" print -P "$dest" >"$work/huge-in.out" 2>"$work/huge-in.err"
+    rc=$?
+    expect_success "4 GiB from standard input" huge-in
+    check_match "4 GiB from standard input: the server took the true count" "data file dfA[^ ]*, $size bytes" \
+        "$(cat "$work/lpd.log")"
+    check_job "4 GiB from standard input" "$work/huge.bin" "$host" "$me" "(stdin)" - 0 f 1 "(stdin)"
+    check_eq "4 GiB from standard input: nothing left in TMPDIR" "" "$(ls -A "$work/tmp")"
 }
 
 case "$group" in
-usage | errors | print | queue | remove | check | cancel | tty | manpage | huge) "group_$group" ;;
+usage | errors | print | queue | remove | check | cancel | tty | manpage | huge | stdin) "group_$group" ;;
 *)
     echo "unknown group $group"
     exit 1

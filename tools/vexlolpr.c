@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/stat.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -43,7 +44,7 @@ static const char *const command_names[] = {"", "print", "queue", "remove", "che
 /* ---- help texts ---------------------------------------------------------------------- */
 
 static const char usage_main[] =
-    "usage: vexlolpr print [options] FILE...\n"
+    "usage: vexlolpr print [options] [FILE...]\n"
     "       vexlolpr queue [-l] [options]\n"
     "       vexlolpr remove [options] JOBNUMBER...\n"
     "       vexlolpr check [options]\n"
@@ -79,8 +80,11 @@ static void help_text(enum Command command)
 {
     switch (command) {
     case CMD_PRINT:
-        printf("usage: vexlolpr print [options] FILE...\n"
-               "Sends each FILE as a print job of its own to a queue of an LPD server.\n\n"
+        printf("usage: vexlolpr print [options] [FILE...]\n"
+               "Sends each FILE as a print job of its own to a queue of an LPD server.\n"
+               "Without a FILE, or for '-' among them, standard input is printed: it is\n"
+               "kept in a private file under $TMPDIR (removed afterwards) and sent under\n"
+               "the name (stdin).\n\n"
                "%s\n"
                "Job options:\n"
                "  -#, --copies N             number of copies, 1..65535 (default 1)\n"
@@ -169,6 +173,31 @@ static void say(const char *text)
     (void)ignored;
 }
 
+/* Standard input kept for a job (see spool_stdin); the watcher removes it as well when
+   it ends the command.  spool_lock covers the making and the removing. */
+static pthread_mutex_t spool_lock = PTHREAD_MUTEX_INITIALIZER;
+static char spool_dir[4096];
+static char spool_file[4096 + 16];
+static int spool_made;
+
+static void remove_spool(void)
+{
+    pthread_mutex_lock(&spool_lock);
+    if (spool_made) {
+        unlink(spool_file);
+        rmdir(spool_dir);
+        spool_made = 0;
+    }
+    pthread_mutex_unlock(&spool_lock);
+}
+
+static void exit_now(const char *why)
+{
+    remove_spool();
+    say(why);
+    _exit(EXIT_CANCELLED);
+}
+
 static void *watch_interrupts(void *unused)
 {
     sigset_t set;
@@ -176,6 +205,8 @@ static void *watch_interrupts(void *unused)
     (void)unused;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     for (;;) {
         int sig;
         /* A cancel can only be posted while the request has its status dialog; before
@@ -187,16 +218,22 @@ static void *watch_interrupts(void *unused)
             sig = sigwaitinfo(&set, NULL);
         }
         if (sig == SIGINT) {
-            if (atomic_exchange(&interrupted, 1)) {
-                say("vexlolpr: interrupted again: exiting at once\n");
-                _exit(EXIT_CANCELLED);
-            }
+            if (atomic_exchange(&interrupted, 1))
+                exit_now("vexlolpr: interrupted again: exiting at once\n");
             /* The check-only mode has no dialog to cancel and queues nothing, so there
                is nothing to wind down: leave at once rather than after its time-out. */
-            if (atomic_load(&in_request) && atomic_load(&in_check)) {
-                say("vexlolpr: interrupted\n");
-                _exit(EXIT_CANCELLED);
-            }
+            if (atomic_load(&in_request) && atomic_load(&in_check))
+                exit_now("vexlolpr: interrupted\n");
+        } else if (sig == SIGTERM || sig == SIGHUP) {
+            /* Ended as the signal would end us, without the spooled input. */
+            sigset_t one;
+            remove_spool();
+            sigemptyset(&one);
+            sigaddset(&one, sig);
+            signal(sig, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &one, NULL);
+            raise(sig);
+            _exit(128 + sig);
         }
         pthread_mutex_lock(&cancel_lock);
         if (atomic_load(&interrupted) && !posted && atomic_load(&in_request))
@@ -206,18 +243,21 @@ static void *watch_interrupts(void *unused)
     return NULL;
 }
 
-/* SIGINT goes to the watcher thread alone: blocked here before any thread exists, so
-   every thread inherits the mask.  A SIGINT ignored by whoever started us (a background
-   job of a script) stays ignored. */
+/* SIGINT, SIGTERM and SIGHUP go to the watcher thread alone: blocked here before any
+   thread exists, so every thread inherits the mask.  A signal ignored by whoever
+   started us (SIGINT in a background job of a script, SIGHUP under nohup) stays
+   ignored. */
 static void start_watcher(void)
 {
+    static const int watched[] = {SIGINT, SIGTERM, SIGHUP};
     struct sigaction old;
     sigset_t set;
     pthread_t thread;
-    if (sigaction(SIGINT, NULL, &old) == 0 && old.sa_handler == SIG_IGN)
-        return;
+    size_t i;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
+    for (i = 0; i < sizeof watched / sizeof watched[0]; i++)
+        if (sigaction(watched[i], NULL, &old) != 0 || old.sa_handler != SIG_IGN)
+            sigaddset(&set, watched[i]);
     pthread_sigmask(SIG_BLOCK, &set, NULL);
     if (pthread_create(&thread, NULL, watch_interrupts, NULL) != 0) {
         pthread_sigmask(SIG_UNBLOCK, &set, NULL); /* Ctrl-C then simply ends the command */
@@ -243,6 +283,12 @@ static void end_request(void)
     pthread_mutex_lock(&cancel_lock);
     atomic_store(&in_request, 0);
     pthread_mutex_unlock(&cancel_lock);
+}
+
+/* "-" among the files, or no file at all: standard input. */
+static int is_stdin(const char *operand)
+{
+    return strcmp(operand, "-") == 0;
 }
 
 /* ---- settings --------------------------------------------------------------------------- */
@@ -581,7 +627,11 @@ static int parse(int argc, char **argv, struct Settings *s)
     switch (s->command) {
     case CMD_PRINT:
         if (s->count == 0)
-            return usage_error(s->command, "no file to print");
+            s->operands[s->count++] = "-";
+        for (index = 0, c = 0; index < s->count; index++)
+            c += is_stdin(s->operands[index]);
+        if (c > 1)
+            return usage_error(s->command, "standard input ('-') given more than once");
         break;
     case CMD_REMOVE:
         if (s->count == 0)
@@ -714,6 +764,184 @@ static int end_of_batch(const struct Settings *s, int done, int cancelled, int f
     return cancelled || done < s->count ? EXIT_CANCELLED : first;
 }
 
+/* ---- standard input ------------------------------------------------------------------ */
+
+/* LPD wants a file's size before its bytes, so standard input is kept in a file first:
+   "(stdin)", mode 0600, in a folder of its own (0700) under $TMPDIR.  The library sends
+   the path it opens as the file's name, so the job runs inside that folder and the
+   server sees "(stdin)".  The file goes as soon as its job ends, and on every other way
+   out (remove_spool). */
+#define STDIN_NAME "(stdin)"
+#define SPOOL_PIECE 65536
+
+/* Writes len bytes at the file's position; pieces of zeros become holes, so that a
+   large input of mostly zeros takes little room. */
+static int write_sparse(int fd, const unsigned char *buf, size_t len)
+{
+    while (len > 0) {
+        size_t piece = len < SPOOL_PIECE ? len : SPOOL_PIECE;
+        size_t i = 0;
+        while (i < piece && buf[i] == 0)
+            i++;
+        if (i == piece) {
+            if (lseek(fd, (off_t)piece, SEEK_CUR) < 0)
+                return -1;
+        } else {
+            size_t done = 0;
+            while (done < piece) {
+                ssize_t n = write(fd, buf + done, piece - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    return -1;
+                done += (size_t)n;
+            }
+        }
+        buf += piece;
+        len -= piece;
+    }
+    return 0;
+}
+
+/* Reads into buf until it is full or the input ends: the count, 0 at the end, -1 on an
+   error (errno) and -2 on an interrupt.  Waits in slices so that Ctrl-C is seen. */
+static ssize_t read_input(unsigned char *buf, size_t size)
+{
+    size_t have = 0;
+    while (have < size) {
+        struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+        ssize_t n;
+        if (atomic_load(&interrupted))
+            return -2;
+        if (poll(&in, 1, 100) == 0)
+            continue;
+        n = read(STDIN_FILENO, buf + have, size - have);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return -1;
+        }
+        have += (size_t)n;
+    }
+    return (ssize_t)have;
+}
+
+static void show_spooled(unsigned long long total, int done)
+{
+    char line[96];
+    snprintf(line, sizeof line, "\rvexlolpr: reading standard input: %llu bytes%s", total, done ? "\r\033[K" : "");
+    say(line);
+}
+
+/* Makes the folder and the empty file; the descriptor, or -1 (errno). */
+static int make_spool(void)
+{
+    const char *tmp = getenv("TMPDIR");
+    int fd = -1;
+    if (tmp == NULL || tmp[0] == '\0')
+        tmp = "/tmp";
+    if ((size_t)snprintf(spool_dir, sizeof spool_dir, "%s/vexlolpr-stdin.XXXXXX", tmp) >= sizeof spool_dir) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    pthread_mutex_lock(&spool_lock);
+    if (mkdtemp(spool_dir) != NULL) {
+        snprintf(spool_file, sizeof spool_file, "%s/%s", spool_dir, STDIN_NAME);
+        spool_made = 1;
+        fd = open(spool_file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    pthread_mutex_unlock(&spool_lock);
+    return fd;
+}
+
+static int spool_failed(const char *step, int error)
+{
+    remove_spool();
+    fprintf(stderr, "vexlolpr: %s: %s (%s)\n", STDIN_NAME, step, strerror(error));
+    return EXIT_LOCAL_FILE;
+}
+
+/* Keeps standard input for a job.  EXIT_OK with the file in place, or the status of a
+   failure that has been reported (nothing is left then). */
+static int spool_stdin(const struct Settings *s)
+{
+    static const char keep[] = "cannot keep it in a temporary file";
+    static unsigned char buf[16 * SPOOL_PIECE];
+    int show = !s->quiet && isatty(STDERR_FILENO);
+    unsigned long long total = 0;
+    time_t shown = 0;
+    int error = 0;
+    int fd = make_spool();
+    ssize_t n;
+    if (fd < 0)
+        return spool_failed(keep, errno);
+    while ((n = read_input(buf, sizeof buf)) > 0) {
+        if (write_sparse(fd, buf, (size_t)n) != 0) {
+            error = errno;
+            break;
+        }
+        total += (unsigned long long)n;
+        if (show && time(NULL) != shown) {
+            shown = time(NULL);
+            show_spooled(total, 0);
+        }
+    }
+    if (n == -1)
+        error = errno;
+    else if (n == 0 && ftruncate(fd, (off_t)total) != 0) /* a hole at the end */
+        error = errno;
+    if (close(fd) != 0 && error == 0 && n == 0)
+        error = errno;
+    if (show && total > 0)
+        show_spooled(total, 1);
+    if (n == -2) {
+        remove_spool();
+        return EXIT_CANCELLED;
+    }
+    if (n == -1)
+        return spool_failed("cannot read it", error);
+    if (error != 0)
+        return spool_failed(keep, error);
+    if (total == 0) {
+        remove_spool();
+        fprintf(stderr, "vexlolpr: %s: standard input is empty: nothing to print\n", STDIN_NAME);
+        return EXIT_LOCAL_FILE;
+    }
+    return EXIT_OK;
+}
+
+/* The job of the kept input runs inside its folder: enter_spool keeps the way back in
+   *here (EXIT_OK) or reports why not and removes the input; leave_spool goes back and
+   removes it. */
+static int enter_spool(int *here)
+{
+#ifdef O_PATH
+    *here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    *here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (*here >= 0 && chdir(spool_dir) == 0)
+        return EXIT_OK;
+    fprintf(stderr, "vexlolpr: %s: cannot enter %s (%s)\n", STDIN_NAME, spool_dir, strerror(errno));
+    if (*here >= 0)
+        close(*here);
+    remove_spool();
+    return EXIT_LOCAL_FILE;
+}
+
+static void leave_spool(int here)
+{
+    remove_spool();
+    if (fchdir(here) != 0) {
+        /* The files after this one are named relative to it. */
+        fprintf(stderr, "vexlolpr: cannot return to the working directory (%s)\n", strerror(errno));
+        exit(EXIT_LOCAL_FILE);
+    }
+    close(here);
+}
+
 static int run_print(const struct Settings *s)
 {
     LPR_COMMONARG common;
@@ -732,20 +960,38 @@ static int run_print(const struct Settings *s)
     job.nobanner = s->nobanner;
     job.controlfirst = s->controlfirst;
     for (i = 0; i < s->count; i++) {
-        const char *file = s->operands[i];
+        int from_stdin = is_stdin(s->operands[i]);
+        const char *file = from_stdin ? STDIN_NAME : s->operands[i];
+        int here = -1;
         WORD ret;
-        int status;
-        if (!begin_request(0))
+        int status = from_stdin ? spool_stdin(s) : EXIT_OK;
+        if (status == EXIT_OK && from_stdin)
+            status = enter_spool(&here);
+        if (status != EXIT_OK) {
+            note(&first, status);
+            if (status == EXIT_CANCELLED) {
+                cancelled = 1;
+                i++;
+                break;
+            }
+            continue;
+        }
+        if (!begin_request(0)) {
+            if (from_stdin)
+                leave_spool(here);
             break;
+        }
         fill_common(s, &common);
         job.filename = file;
         ret = LPR_Print(&job, &common);
         end_request();
+        if (from_stdin)
+            leave_spool(here);
         status = status_of(ret, &common);
         if (ret != LPR_OK) {
             /* The library's texts for local files do not name the file. */
             int named = s->count > 1 || ret == LPR_R_BAD_DEVICE;
-            report_failure(named ? file : NULL, file, ret, &common);
+            report_failure(named ? file : NULL, from_stdin ? NULL : file, ret, &common);
         }
         note(&first, status);
         if (status == EXIT_CANCELLED) {
@@ -892,6 +1138,9 @@ int main(int argc, char **argv)
     if (s.clienthost == NULL)
         s.clienthost = short_host_name();
 
+    /* A file size limit met while keeping standard input is an error to report, not a
+       reason to die with the input left behind. */
+    signal(SIGXFSZ, SIG_IGN);
     start_watcher();
     switch (s.command) {
     case CMD_PRINT:
@@ -907,6 +1156,7 @@ int main(int argc, char **argv)
         status = run_check(&s);
         break;
     }
+    remove_spool();
     free_settings(&s);
     return status;
 }
