@@ -1,0 +1,402 @@
+"""Print files on, list and remove jobs of, and check queues of LPD servers (RFC 1179)
+through the vexlolpr library.
+
+Every function blocks until its request ends; the library runs one request at a time
+per process, and a request started while another runs waits for it up to
+``busy_timeout`` seconds.  ``cancel()`` may be called from any other thread.
+
+Destinations are given as the vexlolpr command takes them: ``printer`` is
+``"QUEUE@HOST[:PORT]"``, or ``"QUEUE"`` with ``host="HOST[:PORT]"``; when ``printer``
+is None the ``PRINTER`` environment variable is read in the same form.
+
+Text: names (queue, host, user, client host, job name, class) given as ``str`` are
+sent as UTF-8 (on Windows in the ANSI code page), file paths as the file system
+encodes them (``os.fsencode``); ``bytes`` are sent as they are.  Texts that come back
+(listing lines, error texts) are decoded as UTF-8, undecodable bytes replaced.
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+import socket
+import stat
+import sys
+from typing import List, Optional, Tuple, Union
+
+from . import _native
+from ._native import LibraryNotFoundError
+
+# The library's version (VEXLOLPR_VERSION_STRING): no export tells it, so the tests
+# hold the two equal.  The build backend reads this line.
+__version__ = "1.0.0"
+
+__all__ = [
+    "print_file", "check", "queue", "remove", "cancel",
+    "LprError", "HostNotFoundError", "LprTimeoutError", "CancelledError",
+    "ServerRefusedError", "LocalFileError", "LibraryNotFoundError", "__version__",
+]
+
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Text = Union[str, bytes]
+
+_ENCODING = "mbcs" if sys.platform == "win32" else "utf-8"
+# Bytes that came in as bytes (a PRINTER of another encoding) go out unchanged.
+_ERRORS = "strict" if sys.platform == "win32" else "surrogateescape"
+_MAX_REPLY_MS = 2147483647
+_MAX_BUSY_SECONDS = 86400  # the library counts this wait in milliseconds in 32 bits
+
+
+# ---- errors --------------------------------------------------------------------------
+
+class LprError(Exception):
+    """A request failed.  ``result`` is the library's result value (``LPR_R_*``),
+    ``code`` the first failure's error code (``LPR_ERR_*``, 0 when none was recorded)
+    and ``text`` the library's last-error text."""
+
+    def __init__(self, result: int, code: int, text: str, filename: Optional[str] = None,
+                 reason: str = ""):
+        self.result = result
+        self.code = code
+        self.text = text
+        self.filename = filename
+        self.reason = reason
+        super().__init__(_one_line(result, code, text, filename, reason))
+
+    def __reduce__(self):
+        # The arguments are not the message: without this a copy or pickle (a process
+        # pool handing the error back) could not make the error again.
+        return type(self), (self.result, self.code, self.text, self.filename, self.reason)
+
+
+class HostNotFoundError(LprError):
+    """The server's host name does not resolve (or its ``:PORT`` is not a port)."""
+
+
+class LprTimeoutError(LprError):
+    """A wait ran out of ``reply_timeout`` where the library reports it as a time-out:
+    a send that the server stopped taking, a connection, a check.  A reply that does
+    not come in time during a job, a listing or a removal is reported as the failure of
+    the step that waited for it (``LprError`` with code 4943 or 5007)."""
+
+
+class CancelledError(LprError):
+    """The request was ended by ``cancel()``; the server keeps no job."""
+
+
+class ServerRefusedError(LprError):
+    """The server answered with a refusal (no such queue, no spool space, its own
+    failure)."""
+
+
+class LocalFileError(LprError):
+    """The file to print cannot be opened, is empty, or is not a regular file."""
+
+
+_BY_CODE = {
+    _native.LPR_ERR_HOST_NAME: HostNotFoundError,
+    _native.LPR_ERR_TIMEOUT: LprTimeoutError,
+    _native.LPR_ERR_CANCELLED: CancelledError,
+    _native.LPR_ERR_LPD_REPORTED: ServerRefusedError,
+    _native.LPR_ERR_SPOOL_SPACE: ServerRefusedError,
+    _native.LPR_ERR_SPOOLER_SERVER: ServerRefusedError,
+}
+
+
+def _one_line(result: int, code: int, text: str, filename: Optional[str], reason: str) -> str:
+    """The command's error line without its "vexlolpr: " prefix."""
+    # A server's refusal text is part of the text: shown on one line.
+    text = "".join("?" if ord(c) < 0x20 or ord(c) == 0x7F else c for c in text)
+    head = f"{filename}: " if filename is not None else ""
+    # After a cancel the text is that of the step it stopped ("Couldn't send data
+    # file"), which alone would read like a network failure.
+    if code == _native.LPR_ERR_CANCELLED:
+        head += "interrupted: "
+    if code == 0:  # the text would be an earlier request's
+        return f"{head}request failed (result {result})"
+    return f"{head}{text or 'request failed'} (error {code}{'; ' + reason if reason else ''})"
+
+
+def _file_reason(path: bytes) -> str:
+    """What the system says about a file the library could not print; the library's
+    texts name neither the file nor the reason."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return ""
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory"
+    if not stat.S_ISREG(st.st_mode):
+        return "not a regular file"
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    return "the file is empty" if st.st_size == 0 else ""
+
+
+def _last_error_text(lib: ctypes.CDLL) -> str:
+    buf = ctypes.create_string_buffer(512)
+    lib.LPR_GetLastErrorText(buf, len(buf))
+    return buf.value.decode("utf-8", "replace")
+
+
+def _raise(lib: ctypes.CDLL, result: int, common: _native.CommonArg,
+           path: Optional[bytes] = None) -> None:
+    code = int(common.errorcode)
+    text = _last_error_text(lib)
+    if result == _native.LPR_R_BAD_DEVICE and path is not None:
+        raise LocalFileError(result, code, text, os.fsdecode(path), _file_reason(path))
+    raise _BY_CODE.get(code, LprError)(result, code, text)
+
+
+# ---- arguments -----------------------------------------------------------------------
+
+def _encode(value: Text, what: str) -> bytes:
+    data = value if isinstance(value, bytes) else value.encode(_ENCODING, _ERRORS)
+    if b"\0" in data:
+        raise ValueError(f"{what} contains a NUL character")
+    return data
+
+
+def _frameable(value: Text, what: str) -> bytes:
+    """A name that goes into a command line as an operand, refused as the library
+    refuses it (spaces separate operands, a control character would end the line)."""
+    data = _encode(value, f"the {what} name")
+    if not data:
+        raise ValueError(f"empty {what} name")
+    if any(b <= 0x20 or b == 0x7F for b in data):
+        raise ValueError(f"The {what} name can't be sent to the server: "
+                         "it holds a space or a control character")
+    return data
+
+
+def _port_ok(text: str) -> bool:
+    return text.isdigit() and text.isascii() and 1 <= int(text) <= 65535
+
+
+def _destination(printer: Optional[Text], host: Optional[Text]) -> Tuple[bytes, bytes]:
+    """Queue and host from ``printer``, ``host`` and ``PRINTER``, as the command works
+    them out from -P, -H and PRINTER."""
+    spec = printer.decode(_ENCODING, _ERRORS) if isinstance(printer, bytes) else printer
+    hostname = host.decode(_ENCODING, _ERRORS) if isinstance(host, bytes) else host
+    origin = "printer"
+    if spec is None:
+        spec = os.environ.get("PRINTER")
+        origin = "PRINTER"
+        if not spec:
+            if hostname is not None:
+                raise ValueError("no queue given: pass printer='QUEUE' (or set PRINTER=QUEUE)")
+            raise ValueError("no destination: pass printer='QUEUE@HOST', or printer='QUEUE' with "
+                             "host='HOST', or set PRINTER=QUEUE@HOST")
+    if spec == "":
+        raise ValueError("empty printer: pass printer='QUEUE@HOST'")
+    if hostname == "":
+        raise ValueError("empty host: pass host='HOST'")
+    queue_name, at, after = spec.partition("@")
+    if at:
+        if hostname is not None and origin == "printer":
+            raise ValueError(f"the host is given twice: in printer={spec!r} and with host=")
+        server = hostname if hostname is not None else after
+    else:
+        if hostname is None:
+            raise ValueError(f"no server host for queue {spec!r}: pass printer='{spec}@HOST' or "
+                             f"host='HOST'{' (PRINTER names no host)' if origin == 'PRINTER' else ''}")
+        server = hostname
+    if queue_name == "":
+        raise ValueError(f"no queue name in {origin} {spec!r}")
+    if server == "":
+        raise ValueError(f"no host name after '@' in {origin} {spec!r}")
+    name, colon, port = server.partition(":")
+    if name == "" or (colon and not _port_ok(port)):
+        raise ValueError(f"bad server {server!r}: expected HOST or HOST:PORT with a port 1..65535")
+    return _frameable(queue_name, "printer"), _encode(server, "the host name")
+
+
+def _login_name() -> str:
+    """The real user's login name, as the command finds it."""
+    try:
+        import pwd
+        name = pwd.getpwuid(os.getuid()).pw_name
+        if name:
+            return name
+    except (ImportError, KeyError):
+        pass
+    for var in ("LOGNAME", "USER", "USERNAME"):
+        if os.environ.get(var):
+            return os.environ[var]
+    return str(os.getuid()) if hasattr(os, "getuid") else "user"
+
+
+def _short_host_name() -> str:
+    """This machine's host name up to its first dot, as LPD clients name themselves."""
+    return socket.gethostname().split(".")[0] or "localhost"
+
+
+def _common(user: Optional[Text], client_host: Optional[Text], reply_timeout: float,
+            busy_timeout: int, show_progress: bool, yield_to_messages: bool,
+            trace: bool) -> _native.CommonArg:
+    milliseconds = round(reply_timeout * 1000)
+    if not 1 <= milliseconds <= _MAX_REPLY_MS:
+        raise ValueError(f"bad reply_timeout {reply_timeout!r} (seconds, 0.001..{_MAX_REPLY_MS / 1000})")
+    if not isinstance(busy_timeout, int) or not 0 <= busy_timeout <= _MAX_BUSY_SECONDS:
+        raise ValueError(f"bad busy_timeout {busy_timeout!r} (whole seconds, 0..{_MAX_BUSY_SECONDS})")
+    common = _native.CommonArg()
+    common.username = _frameable(user if user is not None else _login_name(), "user")
+    common.clienthost = _frameable(client_host if client_host is not None else _short_host_name(),
+                                   "client host")
+    common.showdialog = bool(show_progress)
+    common.replytimeout = milliseconds
+    common.lprtimeout = busy_timeout
+    # A script has no windows to keep alive: chunks go back to back unless asked.
+    common.debugflags = ((_native.LPR_DEBUG_TRACE if trace else 0)
+                         | (0 if yield_to_messages else _native.LPR_OPT_NOYIELD))
+    common.errorcode = 0
+    return common
+
+
+# ---- requests ------------------------------------------------------------------------
+
+def print_file(path: PathArg, printer: Optional[Text] = None, host: Optional[Text] = None, *,
+               copies: int = 1, job_name: Optional[Text] = None, banner_class: Optional[Text] = None,
+               banner: bool = True, format: str = "f", control_first: bool = False,
+               user: Optional[Text] = None, client_host: Optional[Text] = None,
+               reply_timeout: float = 30.0, busy_timeout: int = 10, show_progress: bool = False,
+               yield_to_messages: bool = False, trace: bool = False) -> None:
+    """Sends the file at ``path`` as one print job and returns when the server has it.
+
+    ``copies`` 1..65535; ``job_name`` defaults to the path as given; ``banner_class``
+    is printed on the banner page; ``banner=False`` leaves out banner and class;
+    ``format`` is one lower-case letter (``'f'`` plain text, ``'l'`` control characters
+    printed, ``'p'`` titled pages); ``control_first`` sends the control file before the
+    data file.  ``user`` defaults to the login name, ``client_host`` to this machine's
+    short host name.  ``reply_timeout`` bounds each network wait (seconds);
+    ``show_progress`` shows the library's status display (on a terminal);
+    ``yield_to_messages`` pauses one timer tick between chunks (slower); ``trace``
+    writes the library's trace lines on standard error.
+
+    Raises ``ValueError`` for arguments the protocol cannot carry (nothing is sent),
+    ``LocalFileError``, ``HostNotFoundError``, ``LprTimeoutError``,
+    ``CancelledError``, ``ServerRefusedError`` or ``LprError``.
+    """
+    filename = os.fsencode(path) if sys.platform != "win32" else os.fsdecode(path).encode(_ENCODING)
+    if b"\0" in filename:
+        raise ValueError("the path contains a NUL character")
+    if not isinstance(copies, int) or not 1 <= copies <= 65535:
+        raise ValueError(f"bad number of copies {copies!r} (1..65535)")
+    # Upper-case letters are other control file lines (U unlinks, N names).
+    if not (isinstance(format, str) and len(format) == 1 and "a" <= format <= "z"):
+        raise ValueError(f"bad format {format!r}: one lower-case letter, such as f, l or p")
+    queue_name, server = _destination(printer, host)
+    job = _native.PrintArg()
+    job.filename = filename
+    job.host = server
+    job.printer = queue_name
+    job.copies = copies
+    job.format = format.encode("ascii")
+    job.jobname = _encode(job_name, "the job name") if job_name is not None else None
+    job.bannerclass = _encode(banner_class, "the class") if banner_class is not None else None
+    job.nobanner = not banner
+    job.controlfirst = bool(control_first)
+    job.checkonly = False
+    common = _common(user, client_host, reply_timeout, busy_timeout, show_progress,
+                     yield_to_messages, trace)
+    lib = _native.library()
+    result = lib.LPR_Print(ctypes.byref(job), ctypes.byref(common))
+    # A cancel that came after the last write stops nothing: the job is whole at the
+    # server, and the library says so with its result.
+    if result != _native.LPR_OK:
+        _raise(lib, result, common, filename)
+
+
+def check(printer: Optional[Text] = None, host: Optional[Text] = None, *,
+          user: Optional[Text] = None, client_host: Optional[Text] = None,
+          reply_timeout: float = 30.0, busy_timeout: int = 10, trace: bool = False) -> None:
+    """Checks that the queue accepts jobs: offers a job and withdraws it at once.
+    Returns None when it does; raises as ``print_file`` does otherwise.  A check has
+    no status display, so ``cancel()`` does not reach it."""
+    queue_name, server = _destination(printer, host)
+    job = _native.PrintArg()
+    job.host = server
+    job.printer = queue_name
+    job.copies = 1
+    job.format = b"f"
+    job.checkonly = True
+    common = _common(user, client_host, reply_timeout, busy_timeout, False, False, trace)
+    lib = _native.library()
+    result = lib.LPR_Print(ctypes.byref(job), ctypes.byref(common))
+    if result != _native.LPR_OK:
+        _raise(lib, result, common)
+
+
+def _listing_lines(address: int) -> List[str]:
+    """The listing is a row of NUL-terminated lines, each ending in one space that
+    stands for the line end, closed by an empty string."""
+    lines = []
+    while True:
+        piece = ctypes.string_at(address)
+        if not piece:
+            return lines
+        address += len(piece) + 1
+        # Only the last piece can lack its line end: the server closed without one.
+        lines.append((piece[:-1] if piece.endswith(b" ") else piece).decode("utf-8", "replace"))
+
+
+def queue(printer: Optional[Text] = None, host: Optional[Text] = None, *,
+          long: bool = False, user: Optional[Text] = None, client_host: Optional[Text] = None,
+          reply_timeout: float = 30.0, busy_timeout: int = 10, show_progress: bool = False,
+          yield_to_messages: bool = False, trace: bool = False) -> List[str]:
+    """The queue's listing, as the server sends it, one string per line: the short one,
+    or with ``long=True`` the long one, which each server fills in its own way."""
+    queue_name, server = _destination(printer, host)
+    common = _common(user, client_host, reply_timeout, busy_timeout, show_progress,
+                     yield_to_messages, trace)
+    if long:
+        common.debugflags |= _native.LPR_OPT_LONGLIST
+    listing = ctypes.c_void_p()
+    request = _native.QueueArg()
+    request.host = server
+    request.printer = queue_name
+    request.lplpqueue = ctypes.pointer(listing)
+    lib = _native.library()
+    try:
+        result = lib.LPR_GetQueue(ctypes.byref(request), ctypes.byref(common))
+        if result != _native.LPR_OK:
+            _raise(lib, result, common)
+        return _listing_lines(listing.value) if listing.value else []
+    finally:
+        # Whatever happened, the block goes back (a NULL one is left alone).
+        lib.LPR_FreeQueue(ctypes.byref(listing))
+
+
+def remove(job: int, printer: Optional[Text] = None, host: Optional[Text] = None, *,
+           user: Optional[Text] = None, client_host: Optional[Text] = None,
+           reply_timeout: float = 30.0, busy_timeout: int = 10, show_progress: bool = False,
+           yield_to_messages: bool = False, trace: bool = False) -> None:
+    """Asks the server to remove job number ``job`` (1..65535) in the name of ``user``.
+    The server's answer is not given back: ``queue()`` shows whether the job is gone."""
+    if isinstance(job, bool) or not isinstance(job, int) or not 1 <= job <= 65535:
+        raise ValueError(f"bad job number {job!r} (1..65535)")
+    queue_name, server = _destination(printer, host)
+    common = _common(user, client_host, reply_timeout, busy_timeout, show_progress,
+                     yield_to_messages, trace)
+    request = _native.DeleteArg()
+    request.host = server
+    request.printer = queue_name
+    request.jobnumber = job
+    lib = _native.library()
+    result = lib.LPR_DeleteJob(ctypes.byref(request), ctypes.byref(common))
+    if result != _native.LPR_OK:
+        _raise(lib, result, common)
+
+
+def cancel() -> bool:
+    """Cancels the request in progress, from any thread.  True when a cancel was posted;
+    False when no request is in progress, or it has no status display yet (its host
+    lookup) or at all (a check): try again a little later.  The request notices the
+    cancel at its next wait or write and raises ``CancelledError``; a cancel after the
+    last write of a job stops nothing, and ``print_file`` returns normally."""
+    lib = _native.loaded()
+    return lib is not None and lib.LPR_CancelBlockingCall() == 0
