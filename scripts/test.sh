@@ -34,13 +34,13 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 # The Windows DLLs: cross-built with mingw-w64 and checked statically (exports, imports,
-# resources, record layouts, a program linked by name), the 64-bit one also under Wine
-# when wine64 is installed.  SKIP_WINDOWS=1 leaves them out; a machine where the cross
-# compilers cannot be installed says so and goes on with the rest.
+# resources, record layouts, a program linked by name), and each under Wine of its own
+# machine.  SKIP_WINDOWS=1 leaves them out; a machine where the cross compilers cannot
+# be installed says so and goes on with the rest.
 if [ -z "${SKIP_WINDOWS:-}" ]; then
-    # wine64 alone (never wine32) for the 64-bit DLL's behaviour tests, and Xvfb,
-    # xdotool and ImageMagick for its dialog.  A machine that cannot install them skips
-    # those tests and says so.
+    # wine64 for the 64-bit DLL's behaviour tests, and Xvfb, xdotool and ImageMagick for
+    # the dialog of both DLLs.  A machine that cannot install them skips those tests and
+    # says so.
     gui="xvfb xdotool imagemagick openbox"
     if [ "$(id -u)" -eq 0 ] && { [ ! -x /usr/lib/wine/wine64 ] || ! command -v Xvfb >/dev/null 2>&1 ||
         ! command -v xdotool >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1 ||
@@ -49,12 +49,18 @@ if [ -z "${SKIP_WINDOWS:-}" ]; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine64 $gui >/dev/null 2>&1 ||
             echo "wine64 or $gui could not be installed: the DLL's behaviour tests are skipped"
     fi
+    # wine32 for the 32-bit DLL, under qemu-i386 where the kernel runs no 32-bit
+    # programs; this upgrades qemu-user to the backports' version 10.
+    wine32=0
+    scripts/setup-wine32.sh || wine32=$?
+    [ $wine32 -eq 0 ] || [ $wine32 -eq 77 ] ||
+        echo "setup-wine32.sh failed ($wine32): the 32-bit DLL's behaviour tests are skipped"
     windows=0
     scripts/build-windows.sh || windows=$?
     case $windows in
     0)
-        # dll_static_checks for both; dll_wine64 runs the 64-bit DLL where wine64 is
-        # installed and is skipped elsewhere.
+        # dll_static_checks for both; dll_wine32, dll_gui32, dll_wine64 and dll_gui run
+        # each DLL under its own Wine and are skipped where that cannot run.
         (cd build-win32 && ctest --output-on-failure --timeout 300)
         (cd build-win64 && ctest --output-on-failure --timeout 300)
         ;;

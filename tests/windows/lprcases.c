@@ -17,7 +17,10 @@
  *                                      clicked from outside (run_gui.sh)
  *   lprcases.exe nowinsock             WSOCK32.DLL cannot be loaded (run with wsock32=d)
  * The queue is "lp" throughout.  Trace lines are caught in-process: OutputDebugStringA
- * raises the debug-string exception, which a vectored handler sees first.
+ * raises the debug-string exception, which a vectored handler sees first.  That is a
+ * raised exception, not a hardware fault: the 32-bit build may run under qemu-i386,
+ * which reports faults with the wrong code (an access violation as an illegal
+ * instruction) and does not survive guard pages, so no case may rely on either.
  * Exit status 0 when every expectation held. */
 #include <stdio.h>
 #include <stdlib.h>

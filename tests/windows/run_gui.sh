@@ -1,22 +1,24 @@
 #!/bin/sh
-# The status dialog of the 64-bit DLL on a desktop: a job to a slow fake LPD
-# (fake_lpd.py slow) with showdialog set, under Wine's X11 driver on a virtual X server.
-# The dialog must appear while the file is being sent; a screenshot is taken, its Cancel
-# button is clicked with xdotool, and the request must end as cancelled:
-#   run_gui.sh VEXLOLPR.DLL lprcases.exe SCREENSHOT.png
+# The status dialog of the DLL on a desktop: a job to a slow fake LPD (fake_lpd.py
+# slow) with showdialog set, under Wine's X11 driver on a virtual X server.  The dialog
+# must appear while the file is being sent; a screenshot is taken, its Cancel button is
+# clicked with xdotool, and the request must end as cancelled:
+#   run_gui.sh i686|x86_64 VEXLOLPR.DLL lprcases.exe SCREENSHOT.png
 # lprcases.exe gui watches the dialog from inside (its text, its counters, where its
 # Cancel button is) and checks the request's outcome; this script checks that the
 # program passed, that the click landed on the button, and the screenshot.
-# Exit 77 when Xvfb, xdotool, ImageMagick (import, identify), wine64 or python3 is
-# missing, or when the run cannot have a network namespace of its own (needs root).
+# Exit 77 when Xvfb, xdotool, ImageMagick (import, identify) or python3 is missing, when
+# the DLL's machine's Wine is missing or cannot run (wine_env.sh), or when the run
+# cannot have a network namespace of its own (needs root).
 set -eu
-dll=$1
-cases=$2
-shot=$3
+machine=$1
+dll=$2
+cases=$3
+shot=$4
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=wine_env.sh
 . "$here/wine_env.sh"
-find_wine
+find_wine "$machine"
 for tool in Xvfb xdotool import identify python3; do
     command -v "$tool" >/dev/null 2>&1 || { echo "$tool not found"; exit 77; }
 done

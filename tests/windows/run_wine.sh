@@ -1,7 +1,7 @@
 #!/bin/sh
-# Behaviour of the 64-bit DLL under Wine, case by case, each against a fake LPD on
-# loopback (fake_lpd.py) that checks the bytes on the wire:
-#   run_wine.sh VEXLOLPR.DLL dllclient.exe lprcases.exe
+# Behaviour of the DLL under Wine, case by case, each against a fake LPD on loopback
+# (fake_lpd.py) that checks the bytes on the wire:
+#   run_wine.sh i686|x86_64 VEXLOLPR.DLL dllclient.exe lprcases.exe
 # dllclient.exe: binding by name and ordinal, start-up state, a text of the string table,
 # one job through the import binding.  lprcases.exe (LoadLibraryA, exports by ordinal):
 # jobs with the data file and with the control file first, the job number that the
@@ -9,16 +9,18 @@
 # listing, a removal, a silent server's time-out, a cancel from the program's own window
 # timer, no socket layer; as root in a network namespace of its own, a job to port 515
 # from the first reserved local port, 601.
-# A throwaway Wine prefix with the null graphics driver (no X server) and one persistent
-# server of that prefix for all cases.  Exit 77 when wine64 or python3 is missing.
+# A throwaway Wine prefix of the DLL's machine with the null graphics driver (no X
+# server) and one persistent server of that prefix for all cases.  Exit 77 when python3
+# or that machine's Wine is missing or cannot run (wine_env.sh).
 set -eu
-dll=$1
-client=$2
-cases=$3
+machine=$1
+dll=$2
+client=$3
+cases=$4
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=wine_env.sh
 . "$here/wine_env.sh"
-find_wine
+find_wine "$machine"
 command -v python3 >/dev/null 2>&1 || { echo "python3 not found"; exit 77; }
 for f in "$dll" "$client" "$cases"; do
     [ -f "$f" ] || { echo "FAIL: no such file: $f"; exit 1; }

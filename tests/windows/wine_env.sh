@@ -3,14 +3,37 @@
 # LPD on loopback.  The caller sets `here` (this folder) and `work` (its scratch folder)
 # and keeps the fake LPD's PID, in `lpd`, for its clean-up.
 
-# Sets `wine` and `wineserver`; exit 77 when there is no 64-bit Wine.
+# find_wine i686|x86_64: sets `wine` and `wineserver` for a DLL of that machine and
+# exports WINEARCH for its prefix; exit 77 when that Wine is missing or cannot run here.
+# The loaders are called by their own names: once wine32 is installed, plain `wine`
+# starts every program through the 32-bit loader.
 find_wine() {
-    wine=/usr/lib/wine/wine64
-    [ -x "$wine" ] || wine=$(command -v wine64 2>/dev/null || true)
-    if [ -z "$wine" ] || [ ! -x "$wine" ]; then
-        echo "wine64 not found"
-        exit 77
-    fi
+    case $1 in
+    x86_64)
+        wine=/usr/lib/wine/wine64
+        [ -x "$wine" ] || wine=$(command -v wine64 2>/dev/null || true)
+        if [ -z "$wine" ] || [ ! -x "$wine" ]; then
+            echo "wine64 not found"
+            exit 77
+        fi
+        export WINEARCH=win64
+        ;;
+    i686)
+        wine=/usr/lib/wine/wine
+        [ -x "$wine" ] || { echo "wine32 not found (scripts/setup-wine32.sh installs it)"; exit 77; }
+        # A kernel without 32-bit support runs the loader only through a binfmt_misc
+        # entry for qemu-i386.
+        timeout 60 "$wine" --version >/dev/null 2>&1 ||
+            { echo "$wine does not run: no 32-bit programs here (scripts/setup-wine32.sh sets up qemu-i386)"; exit 77; }
+        export WINEARCH=win32
+        ;;
+    *)
+        echo "FAIL: unknown machine $1"
+        exit 1
+        ;;
+    esac
+    # The 64-bit server serves a 32-bit prefix as well, and runs natively where the
+    # 32-bit programs are emulated.
     wineserver=$(dirname "$wine")/wineserver64
     [ -x "$wineserver" ] || wineserver=$(dirname "$wine")/wineserver
     [ -x "$wineserver" ] || { echo "no wineserver next to $wine"; exit 77; }
