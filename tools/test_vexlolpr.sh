@@ -329,7 +329,7 @@ group_usage() {
 
     run help --help
     expect_success "--help" help
-    check_match "--help shows the usage" "^usage: vexlolpr print \[options\] FILE\.\.\." "$(out help)"
+    check_match "--help shows the usage" "^usage: vexlolpr print \[options\] \[FILE\.\.\.\]" "$(out help)"
     local cmd
     for cmd in print queue remove check; do
         check_match "--help lists the command $cmd" "^  $cmd " "$(out help)"
@@ -350,7 +350,7 @@ group_usage() {
 
     expect_usage "no arguments" none "no command given" 
     expect_usage "unknown command" badcmd "unknown command 'prnt'" prnt
-    expect_usage "standard input twice" stdin-twice "standard input ('-') given more than once" print -P "$dest" - -
+    expect_usage "standard input twice" stdin-twice "standard input \\('-'\\) given more than once" print -P "$dest" - -
     expect_usage "no destination" nodest \
         "no destination: give -P QUEUE@HOST, or -P QUEUE with -H HOST, or set PRINTER=QUEUE@HOST$" \
         print "$work/hello.txt"
