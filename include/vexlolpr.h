@@ -20,6 +20,13 @@
  *   5. After LPR_GetQueue returns LPR_OK, read the listing through your variable and hand
  *      the variable's address to LPR_FreeQueue once.
  *
+ * Servers
+ *   The host of a request is "name", "name:port", a dotted IPv4 address (with or without
+ *   ":port"), or an IPv6 address in brackets, "[2001:db8::5]" or "[fe80::1%eth0]:5515".
+ *   A name is reached over IPv4 when it has an IPv4 address, and over IPv6 only when it
+ *   has none.  The port is 515 unless given.  On Windows the IPv6 look-up comes from
+ *   WS2_32.DLL; where it is missing, IPv6 hosts fail as names that do not resolve.
+ *
  * Ownership
  *   - All records and strings belong to the caller; the library keeps none of them
  *     beyond the call.
@@ -125,7 +132,7 @@ typedef struct LPR_COMMONARG {
 /* Print record, for LPR_Print. */
 typedef struct LPR_PRINTARG {
     const char *filename;    /* local file to print */
-    const char *host;        /* LPD server: host name or dotted IPv4 address */
+    const char *host;        /* LPD server (see Servers) */
     const char *printer;     /* remote queue name */
     WORD copies;             /* number of print lines in the control file */
     char format;             /* letter of the print lines ('p': titled form) */

@@ -110,33 +110,61 @@ void RecordNetError(LPR_COMMONARG *lpcommonarg, int error, UINT othertext, bool 
         RecordError(lpcommonarg, LPR_ERR_NETWORK, othertext);
 }
 
-sockaddr_in ServerAddress(uint32_t address, uint16_t port)
-{
-    sockaddr_in server = {};
-    server.sin_family = AF_INET;
-    server.sin_port = winsock.htons(port);
-    server.sin_addr.s_addr = address;
-    return server;
-}
-
-// A server named as "host" or "host:port".  A suffix that is no port number 1..65535
-// leaves nothing to look up; so does a name longer than any host name can be.
+// A server named as "host" or "host:port", or by an IPv6 literal in brackets, "[addr]"
+// or "[addr]:port".  A suffix that is no port number 1..65535 leaves nothing to look
+// up; so does a name longer than any host name can be, and a bracket left open or empty.
 class ServerName {
 public:
-    explicit ServerName(const char *host) : port_(lpdport), valid_(false)
+    explicit ServerName(const char *host) : port_(lpdport), literal6_(false), valid_(false)
     {
         const char *text = OrEmpty(host);
-        const char *colon = strrchr(text, ':');
-        size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+        const char *name = text;
+        const char *suffix; // ":port", or the end of the text
+        if (text[0] == '[') {
+            const char *close = strchr(text, ']');
+            if (close == nullptr || close == text + 1)
+                return;
+            literal6_ = true;
+            name = text + 1;
+            suffix = close + 1;
+            if (*suffix != '\0' && *suffix != ':')
+                return;
+        } else {
+            suffix = strrchr(text, ':');
+            if (suffix == nullptr)
+                suffix = text + strlen(text);
+        }
+        size_t length = static_cast<size_t>(suffix - name) - (literal6_ ? 1 : 0);
         if (length >= sizeof name_)
             return;
-        memcpy(name_, text, length);
+        memcpy(name_, name, length);
         name_[length] = '\0';
-        valid_ = colon == nullptr || ParsePort(colon + 1);
+        valid_ = *suffix == '\0' || ParsePort(suffix + 1);
     }
-    // The server's address in network order; 0 when the name does not resolve.
-    uint32_t Resolve() const { return valid_ ? GetHostAddress(name_) : 0; }
-    uint16_t port() const { return port_; }
+    // The server's address with its port.  A name is looked up for IPv4 as it always
+    // was, and only a name with no IPv4 address for IPv6; a literal in brackets is taken
+    // as IPv6 alone.  False when nothing resolves.
+    bool Resolve(SocketAddress *server) const
+    {
+        if (!valid_)
+            return false;
+        if (!literal6_) {
+            if (uint32_t address = GetHostAddress(name_)) {
+                *server = SocketAddress(AF_INET);
+                server->in4.sin_addr.s_addr = address;
+                server->set_port(winsock.htons(port_));
+                return true;
+            }
+            if (strchr(name_, ':') != nullptr) // an IPv6 literal needs its brackets
+                return false;
+        }
+        sockaddr_in6 address;
+        if (!GetHostAddress6(name_, literal6_, &address))
+            return false;
+        *server = SocketAddress(address);
+        server->set_port(winsock.htons(port_));
+        return true;
+    }
 
 private:
     bool ParsePort(const char *digits)
@@ -154,6 +182,7 @@ private:
     }
     char name_[256]; // a DNS name has at most 253 characters
     uint16_t port_;
+    bool literal6_;
     bool valid_;
 };
 
@@ -681,13 +710,13 @@ WORD RunJob(const PrintJob &job, SOCKET sd, bool *complete)
 // calls; the reply time-out bounds each of them, so that a silent server cannot hold
 // the caller for ever.  A socket whose calls cannot be bounded is not connected at all
 // (the socket error of the refusal is left for the caller).
-SOCKET ConnectBounded(SOCKET sd, const sockaddr_in *server, DWORD replytimeout)
+SOCKET ConnectBounded(SOCKET sd, const SocketAddress *server, DWORD replytimeout)
 {
     const char *bound = reinterpret_cast<const char *>(&replytimeout);
     if (replytimeout != 0 && (winsock.setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, bound, sizeof replytimeout) != 0 ||
                               winsock.setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, bound, sizeof replytimeout) != 0))
         return INVALID_SOCKET;
-    return winsock.connect(sd, reinterpret_cast<const sockaddr *>(server), sizeof *server) == 0 ? sd : INVALID_SOCKET;
+    return winsock.connect(sd, &server->any, server->length()) == 0 ? sd : INVALID_SOCKET;
 }
 
 // Opens the file to print; 0, or the result value of the failure.
@@ -719,9 +748,8 @@ WORD OpenPrintFile(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg, LFILE *
 WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
 {
     LPRTrace("VEXLOLPR do_LPR_Print() entered... lprws");
-    ServerName servername(lpprintarg->host);
-    uint32_t address = servername.Resolve();
-    if (address == 0) {
+    SocketAddress server;
+    if (!ServerName(lpprintarg->host).Resolve(&server)) {
         LPRTrace("VEXLOLPR ERROR do_LPR_Print() exited...host=%s unknwn lprws", OrEmpty(lpprintarg->host));
         RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, OrEmpty(lpprintarg->host));
         return LPR_R_BAD_NET_NAME;
@@ -734,7 +762,7 @@ WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
             return failed;
 
     LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_getandbind()... lprws");
-    SOCKET sd = wsock_getandbind(SOCK_STREAM);
+    SOCKET sd = wsock_getandbind(SOCK_STREAM, server.family());
     if (sd == INVALID_SOCKET) {
         if (!job.checkonly)
             FileClose(job.file);
@@ -743,7 +771,6 @@ WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg)
         SetErrorCode(lpcommonarg, LPR_ERR_NO_DESCRIPTOR);
         return LPR_R_UNEXP_NET_ERR;
     }
-    sockaddr_in server = ServerAddress(address, servername.port());
     LPRTrace("VEXLOLPR do_LPR_Print() calling wsock_connect()... lprws");
     SOCKET connected = job.checkonly ? ConnectBounded(sd, &server, lpcommonarg->replytimeout)
                                      : wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
@@ -862,9 +889,8 @@ WORD ListQueue(SOCKET sd, LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg, 
 
 WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
 {
-    ServerName servername(lpqueuearg->host);
-    uint32_t address = servername.Resolve();
-    if (address == 0) {
+    SocketAddress server;
+    if (!ServerName(lpqueuearg->host).Resolve(&server)) {
         LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...host=%s unknwn lprws", OrEmpty(lpqueuearg->host));
         RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, OrEmpty(lpqueuearg->host));
         return LPR_R_BAD_NET_NAME;
@@ -881,14 +907,13 @@ WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg)
         SetErrorCode(lpcommonarg, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
-    SOCKET sd = wsock_getandbind(SOCK_STREAM);
+    SOCKET sd = wsock_getandbind(SOCK_STREAM, server.family());
     if (sd == INVALID_SOCKET) {
         DropListing(lplpqueue);
         LPRTrace("VEXLOLPR ERROR do_LPR_GetQueue() exited...Can't get network descriptor lprws");
         RecordError(lpcommonarg, LPR_ERR_NO_DESCRIPTOR, LPR_ERR_NO_DESCRIPTOR);
         return LPR_R_UNEXP_NET_ERR;
     }
-    sockaddr_in server = ServerAddress(address, servername.port());
     SOCKET connected = wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
     if (connected == INVALID_SOCKET) {
         int error = winsock.WSAGetLastError();
@@ -951,15 +976,14 @@ WORD RemoveJob(SOCKET sd, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg
 
 } // namespace
 
-WORD lprm(uint32_t address, uint16_t port, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
+WORD lprm(const SocketAddress &server, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
 {
-    SOCKET sd = wsock_getandbind(SOCK_STREAM);
+    SOCKET sd = wsock_getandbind(SOCK_STREAM, server.family());
     if (sd == INVALID_SOCKET) {
         LPRTrace("VEXLOLPR ERROR lprm() exited...Can't get network descriptor lprws");
         RecordError(lpcommonarg, LPR_ERR_NO_DESCRIPTOR, LPR_ERR_NO_DESCRIPTOR);
         return LPR_R_UNEXP_NET_ERR;
     }
-    sockaddr_in server = ServerAddress(address, port);
     SOCKET connected = wsock_connect(sd, SOCK_STREAM, &server, lpcommonarg);
     if (connected == INVALID_SOCKET) {
         RecordNetError(lpcommonarg, winsock.WSAGetLastError(), LPR_ERR_NETWORK, false);
@@ -983,9 +1007,8 @@ WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
     // The checks leave errorcode and the last-error text as they were.
     if (lpdeletearg->host == nullptr || lpdeletearg->host[0] == '\0')
         return LPR_R_UNEXP_NET_ERR;
-    ServerName servername(lpdeletearg->host);
-    uint32_t address = servername.Resolve();
-    if (address == 0) {
+    SocketAddress server;
+    if (!ServerName(lpdeletearg->host).Resolve(&server)) {
         LPRTrace("VEXLOLPR ERROR do_LPR_Delete() exited...host=%s unknwn lprws", lpdeletearg->host);
         RecordError(lpcommonarg, LPR_ERR_HOST_NAME, LPR_ERR_HOST_NAME, lpdeletearg->host);
         return LPR_R_BAD_NET_NAME;
@@ -994,7 +1017,7 @@ WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg)
         return LPR_R_BAD_NET_NAME;
     if (!CheckNames(lpcommonarg, lpdeletearg->printer, PRINTER | USER))
         return LPR_R_BAD_NET_NAME;
-    return lprm(address, servername.port(), lpdeletearg, lpcommonarg);
+    return lprm(server, lpdeletearg, lpcommonarg);
 }
 
 // ---- request entry ------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #define VEXLOLPR_LPRWS_H
 
 #include "platform/platform.h"
+#include "wsockio.h"
 
 namespace vx {
 
@@ -24,7 +25,7 @@ extern uint16_t lpdport;
 WORD do_LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg);
 WORD do_LPR_Delete(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
 WORD do_LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpcommonarg);
-WORD lprm(uint32_t address, uint16_t port, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
+WORD lprm(const SocketAddress &server, LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *lpcommonarg);
 
 // The steps of a print job after the server accepted it: 0, or a result value.
 WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem, WORD copies, char format,

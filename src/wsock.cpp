@@ -43,12 +43,12 @@ void SetStatus(const char *text) { SetDlgItemTextA(hwndwait, IDC_STATUS, text); 
 // One sweep over the reserved ports from localport + 1 up to 1000.  Stops at the first
 // port that binds, or when the system refuses reserved ports to this process.
 enum class Sweep { BOUND, EXHAUSTED, DENIED };
-Sweep SweepPorts(SOCKET sd, sockaddr_in *local)
+Sweep SweepPorts(SOCKET sd, SocketAddress *local)
 {
     while (localport < PORT_LAST) {
         localport++;
-        local->sin_port = winsock.htons(localport);
-        if (winsock.bind(sd, reinterpret_cast<sockaddr *>(local), sizeof *local) == 0)
+        local->set_port(winsock.htons(localport));
+        if (winsock.bind(sd, &local->any, local->length()) == 0)
             return Sweep::BOUND;
         // Without the privilege every reserved port is refused alike.
         if (LastError() == WSAEACCES)
@@ -59,38 +59,49 @@ Sweep SweepPorts(SOCKET sd, sockaddr_in *local)
 
 // No reserved port to be had: the system chooses one.  No LPD tried checks the
 // client's source port, and a burst of jobs can hold every reserved port in TIME_WAIT.
-bool BindAnyPort(SOCKET sd, sockaddr_in *local)
+bool BindAnyPort(SOCKET sd, SocketAddress *local)
 {
-    local->sin_port = 0;
-    if (winsock.bind(sd, reinterpret_cast<sockaddr *>(local), sizeof *local) != 0)
+    local->set_port(0);
+    if (winsock.bind(sd, &local->any, local->length()) != 0)
         return false;
     int port = 0;
     if (winsock.getsockname != nullptr) {
-        sockaddr_in bound = {};
+        SocketAddress bound(local->family());
         int len = sizeof bound;
-        if (winsock.getsockname(sd, reinterpret_cast<sockaddr *>(&bound), &len) == 0)
-            port = winsock.htons(bound.sin_port); // htons and ntohs are one conversion
+        if (winsock.getsockname(sd, &bound.any, &len) == 0)
+            port = winsock.htons(bound.port()); // htons and ntohs are one conversion
     }
     LPRTrace("VEXLOLPR wsock_getandbind() 2.2: no reserved local port, system chose localport=%d wsockio", port);
-    local->sin_port = winsock.htons(static_cast<uint16_t>(port));
+    local->set_port(winsock.htons(static_cast<uint16_t>(port)));
     return true;
 }
 
 } // namespace
 
-SOCKET wsock_getandbind(int type)
+SocketAddress::SocketAddress(int family) : in6()
+{
+    any.sa_family = static_cast<uint16_t>(family == AF_INET6 ? AF_INET6 : AF_INET);
+}
+
+void SocketAddress::set_port(uint16_t port)
+{
+    if (family() == AF_INET6)
+        in6.sin6_port = port;
+    else
+        in4.sin_port = port;
+}
+
+SOCKET wsock_getandbind(int type, int family)
 {
     LPRTrace("VEXLOLPR getandbind() 1: socket() wsockio");
-    SOCKET sd = winsock.socket(AF_INET, type, 0);
+    SOCKET sd = winsock.socket(family, type, 0);
     if (sd == INVALID_SOCKET) {
         LPRTrace("VEXLOLPR ERROR wsock_getandbind(): exited...->ERROR can't open socket WSAGetLastError()=%d wsockio",
                  LastError());
         return INVALID_SOCKET;
     }
     LPRTrace("VEXLOLPR wsock_getandbind() 2: bind() wsockio");
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = INADDR_ANY;
+    SocketAddress local(family); // any address of the family
     if (localport > PORT_RESTART)
         localport = PORT_FIRST - 1;
     // At most two sweeps: the first from where the last call left off, then 601..1000.
@@ -110,7 +121,7 @@ SOCKET wsock_getandbind(int type)
         return INVALID_SOCKET;
     }
     LPRTrace("VEXLOLPR getandbind() exited...sd=%d localport=%d wsockio", static_cast<int>(sd),
-             static_cast<int>(winsock.htons(local.sin_port)));
+             static_cast<int>(winsock.htons(local.port())));
     return sd;
 }
 
@@ -144,14 +155,14 @@ static bool WaitForFreeDialog(LPR_COMMONARG *lpcommonarg)
 // caller's own descriptor stays open until the outcome is known, so that no descriptor
 // is closed twice when the caller aborts it.  The wait state names the caller's
 // descriptor whenever it names no live replacement.
-static SOCKET ReplaceDescriptor(SOCKET sd, SOCKET callers, LPR_COMMONARG *lpcommonarg)
+static SOCKET ReplaceDescriptor(SOCKET sd, SOCKET callers, int family, LPR_COMMONARG *lpcommonarg)
 {
     if (sd != callers) {
         ReturnToSocket(callers);
         winsock.closesocket(sd);
     }
     wsock_wait(0); // a pause of one timer period with messages flowing
-    SOCKET newsd = wsock_getandbind(SOCK_STREAM);
+    SOCKET newsd = wsock_getandbind(SOCK_STREAM, family);
     if (newsd != INVALID_SOCKET) {
         LPRTrace("VEXLOLPR wsock_connect() couldn't connect oldsd=%d try newsd=%d wsock", static_cast<int>(sd),
                  static_cast<int>(newsd));
@@ -185,14 +196,14 @@ static SOCKET ConnectFailed(SOCKET sd, SOCKET callers)
 // Starts the connect, on a fresh descriptor again while the local address is in use.
 // The descriptor whose connect is done (*pending false) or under way; INVALID_SOCKET
 // when it cannot be started.
-static SOCKET StartConnect(SOCKET callers, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg, bool *pending)
+static SOCKET StartConnect(SOCKET callers, const SocketAddress *address, LPR_COMMONARG *lpcommonarg, bool *pending)
 {
     Deadline deadline(lpcommonarg->replytimeout);
     WaitTimeout pause(RETRY_PAUSE); // the waits in here are the pauses between retries
     LPRTrace("VEXLOLPR wsock_connect() 1: connect() on sd=%d wsock", static_cast<int>(callers));
     SOCKET sd = callers;
     for (;;) {
-        int rc = winsock.connect(sd, reinterpret_cast<const sockaddr *>(address), sizeof *address);
+        int rc = winsock.connect(sd, &address->any, address->length());
         if (rc == 0 || LastError() == WSAEWOULDBLOCK) {
             *pending = rc != 0;
             return sd;
@@ -203,7 +214,7 @@ static SOCKET StartConnect(SOCKET callers, const sockaddr_in *address, LPR_COMMO
         }
         if (deadline.reached() || LastError() != WSAEADDRINUSE)
             break;
-        sd = ReplaceDescriptor(sd, callers, lpcommonarg);
+        sd = ReplaceDescriptor(sd, callers, address->family(), lpcommonarg);
         if (sd == INVALID_SOCKET)
             break;
     }
@@ -213,6 +224,12 @@ static SOCKET StartConnect(SOCKET callers, const sockaddr_in *address, LPR_COMMO
 }
 
 SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg)
+{
+    SocketAddress server(*address);
+    return wsock_connect(sd, type, &server, lpcommonarg);
+}
+
+SOCKET wsock_connect(SOCKET sd, int type, const SocketAddress *address, LPR_COMMONARG *lpcommonarg)
 {
     LPRTrace("VEXLOLPR wsock_connect() entered... lpr-timeout=%u reply-timeout=%lu wsockio", lpcommonarg->lprtimeout,
              lpcommonarg->replytimeout);

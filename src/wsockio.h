@@ -119,11 +119,27 @@ Turn TakeTurn(DWORD seconds, bool trace);
 void GiveTurn(Turn turn); // after FIRST or NESTED
 
 // ---- connections --------------------------------------------------------------------
-// A stream socket bound to a local port from 601 to 1000 (or, where no reserved port
-// can be had, one the system chooses); INVALID_SOCKET on failure.
-SOCKET wsock_getandbind(int type);
+// A socket address of either family, as bind and connect take it.
+struct SocketAddress {
+    union {
+        sockaddr any;
+        sockaddr_in in4;
+        sockaddr_in6 in6;
+    };
+    explicit SocketAddress(int family = AF_INET);
+    explicit SocketAddress(const sockaddr_in &address) : in4(address) {}
+    explicit SocketAddress(const sockaddr_in6 &address) : in6(address) {}
+    int family() const { return any.sa_family == AF_INET6 ? AF_INET6 : AF_INET; }
+    int length() const { return family() == AF_INET6 ? sizeof in6 : sizeof in4; }
+    uint16_t port() const { return family() == AF_INET6 ? in6.sin6_port : in4.sin_port; } // network order
+    void set_port(uint16_t port);                                                          // network order
+};
+// A stream socket of the family bound to a local port from 601 to 1000 (or, where no
+// reserved port can be had, one the system chooses); INVALID_SOCKET on failure.
+SOCKET wsock_getandbind(int type, int family = AF_INET);
 // Connects under the status dialog, which it creates; the descriptor to use from now
 // on (it differs from sd after an address-in-use retry), or INVALID_SOCKET.
+SOCKET wsock_connect(SOCKET sd, int type, const SocketAddress *address, LPR_COMMONARG *lpcommonarg);
 SOCKET wsock_connect(SOCKET sd, int type, const sockaddr_in *address, LPR_COMMONARG *lpcommonarg);
 int wsock_release(SOCKET sd); // graceful close; the dialog goes with mysocket
 int wsock_abort(SOCKET sd);   // abortive close; the dialog goes with mysocket

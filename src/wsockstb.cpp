@@ -9,23 +9,56 @@
 namespace vx {
 
 const char WINSOCK_MODULE[] = "WSOCK32.DLL";
+const char WINSOCK2_MODULE[] = "WS2_32.DLL";
 
 HMODULE hwinsock;
+HMODULE hwinsock2;
 WinsockTable winsock;
 
-template <class Fn> static bool Resolve(const char *name, Fn &slot)
+template <class Fn> static bool Resolve(const char *name, Fn &slot, HMODULE module = hwinsock)
 {
-    FARPROC proc = GetProcAddress(hwinsock, name);
+    FARPROC proc = GetProcAddress(module, name);
     // Through void(*)(): the one cast between function types that is always allowed.
     slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
     return proc != nullptr;
 }
 
+static void ReleaseWinsock2()
+{
+#define X(ret, name, args) winsock.name = nullptr;
+    WINSOCK2_OPTIONAL_ENTRIES(X)
+#undef X
+    if (hwinsock2 != 0)
+        FreeLibrary(hwinsock2);
+    hwinsock2 = 0;
+}
+
 static int ReleaseModule()
 {
+    ReleaseWinsock2();
     FreeLibrary(hwinsock);
     hwinsock = 0;
     return 1;
+}
+
+// The IPv6 look-up, taken whole or not at all.  WSOCK32 has started the socket layer
+// that WS2_32 shares, so it needs no start of its own.
+static void LoadWinsock2()
+{
+    UINT oldmode = SetErrorMode(SEM_NOOPENFILEERRORBOX); // an old system has none: no box
+    hwinsock2 = LoadLibraryA(WINSOCK2_MODULE);
+    SetErrorMode(oldmode);
+    if (hwinsock2 == 0 || reinterpret_cast<uintptr_t>(hwinsock2) < 32) {
+        hwinsock2 = 0;
+        LPRTrace("VEXLOLPR %s not found: IPv4 only wsockstb", WINSOCK2_MODULE);
+        return;
+    }
+    bool all = true;
+#define X(ret, name, args) all = Resolve(#name, winsock.name, hwinsock2) && all;
+    WINSOCK2_OPTIONAL_ENTRIES(X)
+#undef X
+    if (!all)
+        ReleaseWinsock2();
 }
 
 static bool ResolveSocketEntries()
@@ -74,6 +107,7 @@ int LoadWinsock()
         winsock.WSACleanup();
         return ReleaseModule();
     }
+    LoadWinsock2();
     LPRTrace("VEXLOLPR WINSOCK.DLL loaded succesfully wsockstb");
     return 0;
 }
@@ -112,6 +146,29 @@ static uint32_t LookUpName(const char *name)
     uint32_t address;
     memcpy(&address, entry->h_addr_list[0], sizeof address); // network order as it stands
     return address;
+}
+
+bool GetHostAddress6(const char *name, bool literal, sockaddr_in6 *address)
+{
+    if (LoadWinsock() != 0 || name == nullptr || winsock.getaddrinfo == nullptr)
+        return false;
+    addrinfo hints = {};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = literal ? AI_NUMERICHOST : 0;
+    addrinfo *list = nullptr;
+    if (winsock.getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr)
+        return false;
+    bool found = false;
+    for (addrinfo *ai = list; ai != nullptr && !found; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET6 && ai->ai_addr != nullptr && ai->ai_addrlen >= sizeof *address) {
+            memcpy(address, ai->ai_addr, sizeof *address);
+            address->sin6_port = 0;
+            found = true;
+        }
+    }
+    winsock.freeaddrinfo(list);
+    return found;
 }
 
 uint32_t GetHostAddress(const char *name, const char *name2)

@@ -34,19 +34,28 @@ namespace vx {
 
 // Taken when the provider has them, not required: a provider without them loads.
 #define WINSOCK_OPTIONAL_ENTRIES(X) X(int, getsockname, (SOCKET, sockaddr *, int *))
+// The IPv6 look-up, from WS2_32.DLL where the system has it; without it (or either
+// entry) IPv6 hosts do not resolve and nothing else changes.  The sockets of both
+// families go through the entries above.
+#define WINSOCK2_OPTIONAL_ENTRIES(X)                                                     \
+    X(int, getaddrinfo, (const char *, const char *, const addrinfo *, addrinfo **))    \
+    X(void, freeaddrinfo, (addrinfo *))
 
 struct WinsockTable {
 #define X(ret, name, args) ret(WSAAPI *name) args;
     WINSOCK_STARTUP_ENTRIES(X)
     WINSOCK_SOCKET_ENTRIES(X)
     WINSOCK_OPTIONAL_ENTRIES(X)
+    WINSOCK2_OPTIONAL_ENTRIES(X)
 #undef X
 };
 
-extern const char WINSOCK_MODULE[]; // "WSOCK32.DLL"
+extern const char WINSOCK_MODULE[];  // "WSOCK32.DLL"
+extern const char WINSOCK2_MODULE[]; // "WS2_32.DLL"
 constexpr WORD WINSOCK_VERSION_1_1 = 0x0101;
 
 extern HMODULE hwinsock;    // 0: not loaded; the table is valid exactly while it is set
+extern HMODULE hwinsock2;   // WS2_32.DLL while its entries are in the table, else 0
 extern WinsockTable winsock; // entry points of the loaded module
 
 // 0: loaded (now or before); 1: cannot be loaded.
@@ -59,6 +68,9 @@ int UnloadWinsock();
 // IPv4 address of a host name or dotted address in network order; 0 when nothing
 // resolves.  `name2` is tried when `name` finds nothing.
 uint32_t GetHostAddress(const char *name, const char *name2 = nullptr);
+// First IPv6 address of a host name (only of an IPv6 literal when `literal`), port 0;
+// false when nothing resolves or there is no IPv6 look-up.
+bool GetHostAddress6(const char *name, bool literal, sockaddr_in6 *address);
 
 } // namespace vx
 

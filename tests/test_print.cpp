@@ -625,4 +625,86 @@ TEST_F(PrintTest, NoTransferBufferMeansResultEight)
     EXPECT_EQ(LastError(), "Insufficient memory");
 }
 
+// ---- IPv6 -----------------------------------------------------------------------------
+
+// Every request over IPv6, each way of writing the address, from a reserved port as over
+// IPv4; the bytes are those of IPv4.
+TEST_F(PrintTest, BracketedAddressesReachAnIpv6Server)
+{
+    std::string content = "over IPv6\n";
+    LPR_PRINTARG p = PrintArg(File("six.txt", content));
+    for (std::string form : {"[::1]", "[::1]:%", "[0:0:0:0:0:0:0:1]:%"}) {
+        FakeLpd lpd(AcceptJob(p, common_, content.size()), 15000, true, true);
+        std::string host = form.substr(0, form.find('%')) + (form.back() == '%' ? std::to_string(lpd.port()) : "");
+        vx::lpdport = form.back() == '%' ? 9 : lpd.port();
+        p.host = host.c_str();
+        ASSERT_EQ(Print(p), LPR_OK) << host << ": " << LastError();
+        lpd.join();
+        EXPECT_EQ(lpd.received(), JobBytes(p, common_, StemOf(lpd.received()), content)) << host;
+        if (geteuid() == 0)
+            EXPECT_TRUE(lpd.client_port() >= 601 && lpd.client_port() <= 1000) << lpd.client_port();
+    }
+    FakeLpd lister({Peer::ReadLine(), Peer::Send("lp is ready\n"), Peer::Close()}, 15000, true, true);
+    std::string host = "[::1]:" + std::to_string(lister.port());
+    char *listing = nullptr;
+    LPR_QUEUEARG q = {host.c_str(), "lp", &listing};
+    ASSERT_EQ(LPR_GetQueue(&q, &common_), LPR_OK) << LastError();
+    EXPECT_STREQ(listing, "lp is ready ");
+    LPR_FreeQueue(&listing);
+    lister.join();
+    EXPECT_EQ(lister.received(), "\x03lp\n");
+    FakeLpd remover({Peer::ReadLine(), Peer::Close()}, 15000, true, true);
+    host = "[::1]:" + std::to_string(remover.port());
+    LPR_DELETEARG d = {host.c_str(), "lp", 107};
+    ASSERT_EQ(LPR_DeleteJob(&d, &common_), LPR_OK) << LastError();
+    remover.join();
+    EXPECT_EQ(remover.received(), std::string("\x05lp ") + common_.username + " 107\n");
+}
+
+// A host the library cannot take apart, or an IPv6 literal without its brackets, is a
+// host name that does not resolve: nothing is sent, and the text names it as written.
+TEST_F(PrintTest, MalformedIpv6HostsAreBadNames)
+{
+    FakeLpd lpd({Peer::ReadLine(), Peer::Close()}, 3000, true, true);
+    vx::lpdport = lpd.port();
+    for (const char *host : {"[::1", "[]", "[::1]:0", "[::1]:99999", "[::1]x", "[::1]:", "[::1]]", "[:::1]",
+                             "[127.0.0.1]", "::1", "[::1]:12a"}) {
+        char *listing = nullptr;
+        LPR_QUEUEARG q = {host, "lp", &listing};
+        common_.errorcode = 0;
+        EXPECT_EQ(LPR_GetQueue(&q, &common_), LPR_R_BAD_NET_NAME) << host;
+        EXPECT_EQ(common_.errorcode, LPR_ERR_HOST_NAME) << host;
+        EXPECT_NE(LastError().find(host), std::string::npos) << host << ": " << LastError();
+        EXPECT_EQ(listing, nullptr) << host;
+    }
+    EXPECT_EQ(lpd.client_port(), 0) << "nothing reached the server";
+}
+
+// Without the IPv6 look-up (a system without WS2_32.DLL) an IPv6 host does not resolve
+// and IPv4 goes on as before.
+TEST_F(PrintTest, WithoutTheIpv6LookUpOnlyIpv6HostsFail)
+{
+    vx::UnloadWinsock();
+    const vx::posix::ModuleDef *ws2 = vx::posix::SetModule("WS2_32.DLL", nullptr);
+    vx::LibMain(vx::hinstlpr, vx::DLL_PROCESS_ATTACH, nullptr);
+    EXPECT_EQ(vx::hwinsock2, nullptr);
+    FakeLpd six({Peer::ReadLine(), Peer::Close()}, 3000, true, true);
+    std::string host = "[::1]:" + std::to_string(six.port());
+    char *listing = nullptr;
+    LPR_QUEUEARG q = {host.c_str(), "lp", &listing};
+    EXPECT_EQ(LPR_GetQueue(&q, &common_), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(common_.errorcode, LPR_ERR_HOST_NAME);
+    common_.errorcode = 0;
+    FakeLpd four({Peer::ReadLine(), Peer::Send("ready\n"), Peer::Close()});
+    host = "127.0.0.1:" + std::to_string(four.port());
+    q.host = host.c_str();
+    EXPECT_EQ(LPR_GetQueue(&q, &common_), LPR_OK) << LastError();
+    LPR_FreeQueue(&listing);
+    vx::UnloadWinsock();
+    vx::posix::SetModule("WS2_32.DLL", ws2);
+    vx::LibMain(vx::hinstlpr, vx::DLL_PROCESS_ATTACH, nullptr);
+    EXPECT_NE(vx::hwinsock2, nullptr);
+    EXPECT_EQ(six.client_port(), 0);
+}
+
 } // namespace

@@ -55,7 +55,8 @@ static const char help_destination[] =
     "  -P, --printer QUEUE[@HOST[:PORT]]  the queue, and the LPD server that holds it\n"
     "  -H, --host HOST[:PORT]             the server, when -P names only the queue\n"
     "  Without -P, the PRINTER environment variable is used in the same form\n"
-    "  (PRINTER=lp@printsrv).  PORT defaults to 515.\n";
+    "  (PRINTER=lp@printsrv).  PORT defaults to 515.  HOST may be an IPv6 address in\n"
+    "  brackets: -P lp@[2001:db8::5]:515.\n";
 
 static const char help_common[] =
     "Common options:\n"
@@ -334,12 +335,20 @@ static long number(const char *text, long min, long max)
     return value;
 }
 
-/* "host" or "host:port" with a port 1..65535; IPv4 names only, so one colon at most. */
+/* "host" or "host:port", or an IPv6 address in brackets, "[addr]" or "[addr]:port", with
+   a port 1..65535.  A bare IPv6 address would read as a host and a port: it needs the
+   brackets, so a name has one colon at most. */
 static int valid_host(const char *host)
 {
     const char *colon = strchr(host, ':');
-    if (host[0] == '\0' || host[0] == ':')
+    if (host[0] == '[') {
+        const char *close = strchr(host, ']');
+        if (close == NULL || close == host + 1 || (close[1] != '\0' && close[1] != ':'))
+            return 0;
+        colon = close[1] == ':' ? close + 1 : NULL;
+    } else if (host[0] == '\0' || host[0] == ':') {
         return 0;
+    }
     return colon == NULL || number(colon + 1, 1, 65535) > 0;
 }
 
@@ -385,7 +394,7 @@ static int resolve_destination(struct Settings *s)
     if (s->host[0] == '\0')
         return usage_error(s->command, "no host name after '@' in %s '%s'", origin, spec);
     if (!valid_host(s->host))
-        return usage_error(s->command, "bad server '%s': expected HOST or HOST:PORT with a port 1..65535", s->host);
+        return usage_error(s->command, "bad server '%s': expected HOST, HOST:PORT, [IPV6] or [IPV6]:PORT with a port 1..65535", s->host);
     return 0;
 }
 

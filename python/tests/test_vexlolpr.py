@@ -90,7 +90,10 @@ def test_records_are_laid_out_as_in_c(tmp_path):
     ("@printsrv", None, None, "^no queue name in printer '@printsrv'"),
     ("lp@", None, None, "^no host name after '@' in printer 'lp@'"),
     (None, None, "lp@", "^no host name after '@' in PRINTER 'lp@'"),
+    ("lp@[::1]", None, None, (b"lp", b"[::1]")),
+    ("lp", "[fe80::1%eth0]:5515", None, (b"lp", b"[fe80::1%eth0]:5515")),
 ] + [(f"lp@h:{port}", None, None, f"^bad server 'h:{port}'") for port in ("0", "65536", "x", "", "٣")]
+   + [(f"lp@{bad}", None, None, f"^bad server '{re.escape(bad)}'") for bad in ("[::1", "[]", "[::1]x", "[::1]:0", "::1")]
    + [("lp", ":515", None, "^bad server ':515'")])
 def test_destination(monkeypatch, printer, host, env, expected):
     if env is None:

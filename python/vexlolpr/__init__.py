@@ -209,10 +209,21 @@ def _destination(printer: Optional[Text], host: Optional[Text]) -> Tuple[bytes, 
         raise ValueError(f"no queue name in {origin} {spec!r}")
     if server == "":
         raise ValueError(f"no host name after '@' in {origin} {spec!r}")
-    name, colon, port = server.partition(":")
-    if name == "" or (colon and not _port_ok(port)):
-        raise ValueError(f"bad server {server!r}: expected HOST or HOST:PORT with a port 1..65535")
+    if not _server_ok(server):
+        raise ValueError(f"bad server {server!r}: expected HOST, HOST:PORT, [IPV6] or [IPV6]:PORT "
+                         "with a port 1..65535")
     return _frameable(queue_name, "printer"), _encode(server, "the host name")
+
+
+def _server_ok(server: str) -> bool:
+    """HOST or HOST:PORT, or an IPv6 address in brackets with an optional :PORT (a bare
+    one would read as a host and a port)."""
+    if server.startswith("["):
+        close = server.find("]")
+        rest = server[close + 1:]
+        return close > 1 and (rest == "" or (rest[0] == ":" and _port_ok(rest[1:])))
+    name, colon, port = server.partition(":")
+    return name != "" and (not colon or _port_ok(port))
 
 
 def _login_name() -> str:

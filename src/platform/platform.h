@@ -234,6 +234,29 @@ constexpr UINT GMEM_ZEROINIT = 0x0040;
 typedef void *HGLOBAL;
 #endif
 
+// IPv6 and its look-up come from WS2_32.DLL (ws2tcpip.h) on Windows; winsock.h, which the
+// library is written against, stops at IPv4.  Laid out as the Windows records on both
+// platforms, in this namespace so that no system header's versions stand in the way.
+constexpr int AF_INET6 = 23;
+struct sockaddr_in6 {
+    int16_t sin6_family;
+    uint16_t sin6_port;
+    uint32_t sin6_flowinfo;
+    uint8_t sin6_addr[16];
+    uint32_t sin6_scope_id;
+};
+constexpr int AI_NUMERICHOST = 0x04;
+struct addrinfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    size_t ai_addrlen;
+    char *ai_canonname;
+    sockaddr *ai_addr;
+    addrinfo *ai_next;
+};
+
 // ---- module and process --------------------------------------------------------------
 // Loads a module by name; a null handle when it cannot.  On POSIX modules are the
 // providers registered in-process (posix/module.cpp), looked up without regard to case.

@@ -188,18 +188,21 @@ expected_control() {
     printf 'Ud%s\nN%s\n' "$stem" "$file"
 }
 
-# raw_listing QUEUE OUTFILE [4]: the short (or long) listing straight from the server,
-# for comparing what the library hands over with the bytes on the wire.
+# raw_listing QUEUE OUTFILE [FORM [ADDRESS [PORT]]]: the short (FORM 3, the default) or
+# long (4) listing straight from the server at ADDRESS (127.0.0.1 unless given; ::1 for
+# IPv6) and PORT (515), for comparing what the library hands over with the bytes on the
+# wire.
 raw_listing() {
-    timeout -k 2 15 bash -c 'exec 3<>/dev/tcp/127.0.0.1/515 && printf "\00$2%s\n" "$1" >&3 && cat <&3' \
-        raw "$1" "${3:-3}" >"$2" 2>/dev/null
+    timeout -k 2 15 bash -c 'exec 3<>"/dev/tcp/$3/$4" && printf "\00$2%s\n" "$1" >&3 && cat <&3' \
+        raw "$1" "${3:-3}" "${4:-127.0.0.1}" "${5:-515}" >"$2" 2>/dev/null
 }
 
-# wait_for_port: until something accepts on 127.0.0.1:515, at most about ten seconds.
+# wait_for_port [ADDRESS [PORT]]: until something accepts on ADDRESS (127.0.0.1 unless
+# given) port PORT (515), at most about ten seconds.
 wait_for_port() {
     local i
     for i in $(seq 100); do
-        if timeout 2 bash -c 'exec 3<>/dev/tcp/127.0.0.1/515' 2>/dev/null; then
+        if timeout 2 bash -c 'exec 3<>"/dev/tcp/$1/$2"' wait "${1:-127.0.0.1}" "${2:-515}" 2>/dev/null; then
             return 0
         fi
         sleep 0.1
@@ -282,22 +285,78 @@ finish_run() {
 }
 
 # Starts vexlolpd on port 515 with the queue lp; its log, with each file received
-# ("data file dfA..., N bytes") and each queued job, goes to WORK/lpd.out.
-# usage: start_vexlolpd VEXLOLPD WORK DEADLINE
+# ("data file dfA..., N bytes") and each queued job, goes to WORK/lpd.out.  OPTIONS go
+# to vexlolpd as they are (--bind ::1).
+# usage: start_vexlolpd VEXLOLPD WORK DEADLINE [OPTIONS...]
 start_vexlolpd() {
-    "$1" --spool "$2/spool" --queue lp --port 515 --deadline "$3" --verbose 2>"$2/lpd.out" &
+    local program=$1 dir=$2 deadline=$3
+    shift 3
+    "$program" --spool "$dir/spool" --queue lp --port 515 --deadline "$deadline" --verbose "$@" \
+        2>"$dir/lpd.out" &
     server_pid=$!
+}
+
+# Stops the vexlolpd that start_vexlolpd started last, if it still runs.
+stop_vexlolpd() {
+    [ -n "${server_pid:-}" ] || return 0
+    kill "$server_pid" 2>/dev/null
+    wait "$server_pid" 2>/dev/null
+    server_pid=""
 }
 
 # Stops vexlolpd, shows the end of its log after a failure, and ends the run with the
 # summary.  usage: finish_vexlolpd NAME WORK
 finish_vexlolpd() {
-    kill "$server_pid" 2>/dev/null
-    wait "$server_pid" 2>/dev/null
+    stop_vexlolpd
     if [ "$failed" -ne 0 ]; then
         echo "---- last lines of vexlolpd's log ($2/lpd.out)"
         tail -n 30 "$2/lpd.out"
     fi
     summary "$1"
     exit $?
+}
+
+# Starts LPRng's lpd on PORT with the queue lp (spool WORK/spool/lp, printing to
+# /dev/null), under a time bound of DEADLINE seconds; its configuration is bind-mounted
+# over /etc/lprng in this mount namespace only: the machine's own stays.  lpr+1 makes lpd log in WORK/lpd.out each subcommand line it reads ("read N
+# bytes '^C4 dfA...'"): the file order, counts and names exactly as the client sent
+# them.  WORK must be reachable for the user daemon.
+# usage: start_lprng WORK PORT DEADLINE
+start_lprng() {
+    local dir=$1
+    mkdir -p "$dir/etc" "$dir/spool/lp" "$dir/run"
+    cp /etc/lprng/lpd.perms "$dir/etc/"
+    cat >"$dir/etc/lpd.conf" <<EOF
+printcap_path=/etc/lprng/printcap
+lpd_printcap_path=/etc/lprng/printcap
+lpd_listen_port=$2
+unix_socket_path=off
+spool_dir_perms=000700
+lockfile=$dir/run/lpd
+EOF
+    printf 'lp:\n  :sd=%s\n  :lp=/dev/null\n  :sh:mx=0\n' "$dir/spool/lp" >"$dir/etc/printcap"
+    chown daemon:lp "$dir/spool/lp" "$dir/run"
+    chmod 700 "$dir/spool/lp"
+    chmod 755 "$dir/spool"
+    mount --bind "$dir/etc" /etc/lprng || {
+        echo "cannot bind-mount the configuration over /etc/lprng"
+        return 1
+    }
+    timeout -k 5 "$3" /usr/sbin/lpd -F -p "$2" -D lpr+1 >"$dir/lpd.out" 2>&1 &
+    lpd_timeout=$!
+}
+
+# Stops the lpd that start_lprng started: the processes the master started, the master,
+# and the time bound around it.
+stop_lprng() {
+    local master kids
+    [ -n "${lpd_timeout:-}" ] || return 0
+    master=$(pgrep -P "$lpd_timeout" 2>/dev/null)
+    kids=""
+    [ -n "$master" ] && kids=$(pgrep -P "$master" 2>/dev/null)
+    # shellcheck disable=SC2086
+    [ -n "$kids" ] && kill $kids 2>/dev/null
+    kill "$lpd_timeout" 2>/dev/null
+    wait "$lpd_timeout" 2>/dev/null
+    lpd_timeout=""
 }

@@ -54,41 +54,8 @@ ip link set lo up || {
 
 # ---- the server ------------------------------------------------------------------------
 
-mkdir -p "$work/etc" "$spool" "$work/run" "$files"
-cp /etc/lprng/lpd.perms "$work/etc/"
-cat >"$work/etc/lpd.conf" <<EOF
-printcap_path=/etc/lprng/printcap
-lpd_printcap_path=/etc/lprng/printcap
-lpd_listen_port=515
-unix_socket_path=off
-spool_dir_perms=000700
-lockfile=$work/run/lpd
-EOF
-printf 'lp:\n  :sd=%s\n  :lp=/dev/null\n  :sh:mx=0\n' "$spool" >"$work/etc/printcap"
-chown daemon:lp "$spool" "$work/run"
-chmod 700 "$spool"
-chmod 755 "$work/spool"
-# The bind mount exists only in this mount namespace: the machine's configuration stays.
-mount --bind "$work/etc" /etc/lprng || {
-    echo "interop lprng: cannot bind-mount the configuration over /etc/lprng"
-    exit 1
-}
-
-# lpr+1 makes lpd log each subcommand line it reads ("read N bytes '^C4 dfA...'"): the
-# file order, counts and names exactly as the client sent them.
-timeout -k 5 250 /usr/sbin/lpd -F -p 515 -D lpr+1 >"$work/lpd.out" 2>&1 &
-lpd_timeout=$!
-
-stop_lpd() {
-    local master kids
-    master=$(pgrep -P "$lpd_timeout" 2>/dev/null)
-    kids=""
-    [ -n "$master" ] && kids=$(pgrep -P "$master" 2>/dev/null)
-    # shellcheck disable=SC2086
-    [ -n "$kids" ] && kill $kids 2>/dev/null
-    kill "$lpd_timeout" 2>/dev/null
-    wait "$lpd_timeout" 2>/dev/null
-}
+mkdir -p "$files"
+start_lprng "$work" 515 250 || exit 1
 
 show_log() {
     echo "---- lines lpd read from its clients ($work/lpd.out)"
@@ -98,7 +65,7 @@ show_log() {
 }
 
 finish() {
-    stop_lpd
+    stop_lprng
     [ "$failed" -ne 0 ] && show_log
     summary lprng
     exit $?

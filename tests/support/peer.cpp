@@ -24,10 +24,10 @@ static uint64_t NowMs()
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-Peer::Peer(std::vector<PeerStep> script, int deadline_ms, bool accept)
+Peer::Peer(std::vector<PeerStep> script, int deadline_ms, bool accept, bool ipv6)
     : script_(std::move(script)), deadline_ms_(deadline_ms), accept_(accept)
 {
-    listenfd_ = ListenLoopback(&port_);
+    listenfd_ = ListenLoopback(&port_, ipv6);
     start_ms_ = NowMs();
     thread_ = std::thread([this] { Run(); });
 }
@@ -154,12 +154,12 @@ void Peer::Run()
     }
     if (!WaitReadable(listenfd_))
         return;
-    sockaddr_in from;
+    sockaddr_storage from; // the port lies at the same place in both families
     socklen_t len = sizeof from;
     connfd_ = accept(listenfd_, reinterpret_cast<sockaddr *>(&from), &len);
     if (connfd_ < 0)
         return;
-    client_port_ = ntohs(from.sin_port);
+    client_port_ = ntohs(reinterpret_cast<sockaddr_in *>(&from)->sin_port);
     for (const PeerStep &step : script_) {
         switch (step.kind) {
         case PeerStep::SEND:

@@ -1,5 +1,5 @@
 // peer.h - a scripted TCP peer on loopback for the suites, and the fake LPD of the
-// protocol suites.  It listens on 127.0.0.1
+// protocol suites.  It listens on 127.0.0.1, or on ::1
 // (port chosen by the system), accepts one connection on its own thread and plays its
 // script against it, recording every byte received; it stops by itself at a deadline.
 #ifndef VEXLOLPR_TEST_PEER_H
@@ -26,7 +26,7 @@ struct PeerStep {
 
 class Peer {
 public:
-    explicit Peer(std::vector<PeerStep> script, int deadline_ms = 15000, bool accept = true);
+    explicit Peer(std::vector<PeerStep> script, int deadline_ms = 15000, bool accept = true, bool ipv6 = false);
     ~Peer();
     uint16_t port() const { return port_; }
     std::string received();

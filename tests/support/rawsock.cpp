@@ -13,23 +13,32 @@ uint32_t Net32(uint32_t host) { return htonl(host); }
 
 uint16_t BoundPort(int fd)
 {
-    sockaddr_in sin;
-    socklen_t len = sizeof sin;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
+    sockaddr_storage address; // the port lies at the same place in both families
+    socklen_t len = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &len) != 0)
         return 0;
-    return ntohs(sin.sin_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
 }
 
-int ListenLoopback(uint16_t *port)
+int ListenLoopback(uint16_t *port, bool ipv6)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in sin;
-    memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || listen(fd, 8) != 0) {
+    sockaddr_storage address;
+    memset(&address, 0, sizeof address);
+    socklen_t len = sizeof(sockaddr_in);
+    if (ipv6) {
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&address);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_addr = in6addr_loopback;
+        len = sizeof *sin6;
+    } else {
+        auto *sin = reinterpret_cast<sockaddr_in *>(&address);
+        sin->sin_family = AF_INET;
+        sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), len) != 0 || listen(fd, 8) != 0) {
         close(fd);
         return -1;
     }

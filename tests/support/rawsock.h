@@ -10,7 +10,7 @@ namespace vxtest {
 
 uint32_t Net32(uint32_t host);           // host to network order
 uint16_t BoundPort(int fd);              // local port of a descriptor, host order
-int ListenLoopback(uint16_t *port);      // listening on 127.0.0.1, port chosen by the system
+int ListenLoopback(uint16_t *port, bool ipv6 = false); // listening on 127.0.0.1 (or ::1), port chosen by the system
 int ListenOn(int fd);                    // listen() on a bound descriptor
 int BindPort(uint16_t port);             // a TCP socket bound to 0.0.0.0:port, or -1
 int AcceptOne(int listenfd);             // -1 on failure

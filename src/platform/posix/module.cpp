@@ -10,7 +10,8 @@
 namespace vx {
 
 namespace posix {
-extern const ModuleDef winsock_provider; // wsock32.cpp
+extern const ModuleDef winsock_provider;  // wsock32.cpp
+extern const ModuleDef winsock2_provider; // wsock32.cpp
 }
 
 namespace {
@@ -22,7 +23,8 @@ struct ModuleSlot {
 };
 
 const int MAX_MODULES = 8;
-ModuleSlot modules[MAX_MODULES] = {{"WSOCK32.DLL", &posix::winsock_provider, 0}};
+ModuleSlot modules[MAX_MODULES] = {{"WSOCK32.DLL", &posix::winsock_provider, 0},
+                                   {"WS2_32.DLL", &posix::winsock2_provider, 0}};
 UINT errormode;
 UINT errormodeatload;
 char module_tag; // its address is this library's instance handle

@@ -88,24 +88,61 @@ static sockaddr_in InetAddress(uint32_t address, uint16_t port)
     return sin;
 }
 
-int StreamSocket()
+// The system's record of an endpoint, and its length.
+static socklen_t SystemAddress(const Endpoint &e, sockaddr_storage *out)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    memset(out, 0, sizeof *out);
+    if (!e.v6) {
+        uint32_t address;
+        memcpy(&address, e.octets, sizeof address);
+        *reinterpret_cast<sockaddr_in *>(out) = InetAddress(address, e.port);
+        return sizeof(sockaddr_in);
+    }
+    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(out);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_port = e.port;
+    memcpy(&sin6->sin6_addr, e.octets, sizeof e.octets);
+    sin6->sin6_scope_id = e.scope;
+    return sizeof(sockaddr_in6);
+}
+
+static Endpoint EndpointOf(const sockaddr_storage &address)
+{
+    Endpoint e = {};
+    if (address.ss_family == AF_INET6) {
+        const auto &sin6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        e.v6 = true;
+        memcpy(e.octets, &sin6.sin6_addr, sizeof e.octets);
+        e.scope = sin6.sin6_scope_id;
+        e.port = sin6.sin6_port;
+    } else {
+        const auto &sin = reinterpret_cast<const sockaddr_in &>(address);
+        memcpy(e.octets, &sin.sin_addr.s_addr, 4);
+        e.port = sin.sin_port;
+    }
+    return e;
+}
+
+int StreamSocket(bool v6)
+{
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd >= 0 ? fd : Fail();
 }
 
-int Bind(int fd, uint32_t address, uint16_t port)
+int Bind(int fd, const Endpoint &local)
 {
-    sockaddr_in sin = InetAddress(address, port);
-    return bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? 0 : Fail();
+    sockaddr_storage address;
+    socklen_t len = SystemAddress(local, &address);
+    return bind(fd, reinterpret_cast<sockaddr *>(&address), len) == 0 ? 0 : Fail();
 }
 
-int Connect(int fd, uint32_t address, uint16_t port)
+int Connect(int fd, const Endpoint &peer)
 {
-    sockaddr_in sin = InetAddress(address, port);
+    sockaddr_storage address;
+    socklen_t len = SystemAddress(peer, &address);
     // Not retried on EINTR: the connect goes on in the background then, and the caller
     // sees WSAEINTR as a Winsock caller would.
-    return connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ? 0 : Fail(fd);
+    return connect(fd, reinterpret_cast<sockaddr *>(&address), len) == 0 ? 0 : Fail(fd);
 }
 
 long Send(int fd, const void *buf, size_t len)
@@ -179,14 +216,13 @@ int SetNonBlocking(int fd, bool on)
     return fcntl(fd, F_SETFL, flags) == 0 ? 0 : Fail();
 }
 
-int LocalAddress(int fd, uint32_t *address, uint16_t *port)
+int LocalAddress(int fd, Endpoint *local)
 {
-    sockaddr_in sin;
-    socklen_t len = sizeof sin;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
+    sockaddr_storage address;
+    socklen_t len = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &len) != 0)
         return Fail();
-    *address = sin.sin_addr.s_addr;
-    *port = sin.sin_port;
+    *local = EndpointOf(address);
     return 0;
 }
 
@@ -205,9 +241,12 @@ static int ResolverError(int rc)
 
 int ResolveIPv4(const char *name, uint32_t *addresses, int max, char *canon, size_t canonsize)
 {
+    // Asked for IPv4 alone, the C library answers a hosts entry of ::1 with 127.0.0.1, an
+    // address the name does not have; asked for both families it reports what is there,
+    // and only the IPv4 entries are taken.
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
     addrinfo *list = nullptr;
@@ -225,6 +264,31 @@ int ResolveIPv4(const char *name, uint32_t *addresses, int max, char *canon, siz
             seen = seen || addresses[i] == address;
         if (!seen)
             addresses[count++] = address;
+    }
+    const char *cname = list != nullptr && list->ai_canonname != nullptr ? list->ai_canonname : name;
+    snprintf(canon, canonsize, "%s", cname);
+    freeaddrinfo(list);
+    return count > 0 ? count : -11001;
+}
+
+int ResolveIPv6(const char *name, bool numeric, Endpoint *addresses, int max, char *canon, size_t canonsize)
+{
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME | (numeric ? AI_NUMERICHOST : 0);
+    addrinfo *list = nullptr;
+    int rc = getaddrinfo(name, nullptr, &hints, &list);
+    if (rc != 0)
+        return -ResolverError(rc);
+    int count = 0;
+    for (addrinfo *ai = list; ai != nullptr && count < max; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET6 || ai->ai_addrlen < sizeof(sockaddr_in6))
+            continue;
+        sockaddr_storage address = {};
+        memcpy(&address, ai->ai_addr, sizeof(sockaddr_in6));
+        addresses[count++] = EndpointOf(address);
     }
     const char *cname = list != nullptr && list->ai_canonname != nullptr ? list->ai_canonname : name;
     snprintf(canon, canonsize, "%s", cname);
@@ -328,9 +392,9 @@ long ReadableBytes(int fd)
 
 bool PeerConnected(int fd)
 {
-    sockaddr_in sin;
-    socklen_t len = sizeof sin;
-    return getpeername(fd, reinterpret_cast<sockaddr *>(&sin), &len) == 0;
+    sockaddr_storage address;
+    socklen_t len = sizeof address;
+    return getpeername(fd, reinterpret_cast<sockaddr *>(&address), &len) == 0;
 }
 
 } // namespace shim

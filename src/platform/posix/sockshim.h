@@ -13,9 +13,18 @@ namespace shim {
 
 enum SockOpt { OPT_REUSEADDR, OPT_NODELAY, OPT_SNDBUF, OPT_RCVBUF };
 
-int StreamSocket();                                        // a TCP/IPv4 descriptor
-int Bind(int fd, uint32_t address, uint16_t port);         // both in network order
-int Connect(int fd, uint32_t address, uint16_t port);      // both in network order
+// A socket address as the two sides pass it, in network order: IPv4 in the first four
+// octets, or IPv6 in all sixteen with its scope.
+struct Endpoint {
+    bool v6;
+    uint8_t octets[16];
+    uint32_t scope; // IPv6 only
+    uint16_t port;
+};
+
+int StreamSocket(bool v6);                                 // a TCP descriptor
+int Bind(int fd, const Endpoint &local);
+int Connect(int fd, const Endpoint &peer);
 long Send(int fd, const void *buf, size_t len);            // bytes sent
 long Recv(int fd, void *buf, size_t len, bool peek);       // bytes received, 0 at close
 int Shutdown(int fd, int how);                             // 0 receives, 1 sends, 2 both
@@ -26,11 +35,14 @@ int SetNonBlocking(int fd, bool on);
 // Bounds the blocking calls of a descriptor (0: no bound); a call that runs out fails
 // with WSAETIMEDOUT, as a Winsock one does.
 int SetTimeout(int fd, bool sending, unsigned ms);
-int LocalAddress(int fd, uint32_t *address, uint16_t *port); // both in network order
+int LocalAddress(int fd, Endpoint *local);
 
 // Looks an IPv4 host up with the system resolver: up to `max` addresses in network
 // order and the canonical name (cut to fit).  Returns the number of addresses.
 int ResolveIPv4(const char *name, uint32_t *addresses, int max, char *canon, size_t canonsize);
+// Looks a host up for IPv6 addresses (only a literal when `numeric`): up to `max`, port
+// 0, and the canonical name (cut to fit).  Returns the number of addresses.
+int ResolveIPv6(const char *name, bool numeric, Endpoint *addresses, int max, char *canon, size_t canonsize);
 // Name of an IPv4 address (network order).
 int ReverseIPv4(uint32_t address, char *name, size_t namesize);
 // BSD inet_addr: 0xFFFFFFFF when the text is not an address.

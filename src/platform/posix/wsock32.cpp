@@ -1,7 +1,11 @@
-// wsock32.cpp - the Winsock 1.1 provider of the POSIX platform ("WSOCK32.DLL"): the
-// twenty entry points over BSD sockets, with Winsock's results (SOCKET_ERROR, error
-// numbers through WSAGetLastError, a start count that every socket call checks).
+// wsock32.cpp - the socket providers of the POSIX platform: "WSOCK32.DLL", the twenty
+// Winsock 1.1 entry points over BSD sockets, with Winsock's results (SOCKET_ERROR, error
+// numbers through WSAGetLastError, a start count that every socket call checks), and of
+// "WS2_32.DLL" the IPv6 look-up (getaddrinfo, freeaddrinfo).  Sockets of both families
+// go through the same entry points, as on Windows.
 #include <atomic>
+#include <new>
+#include <stdio.h>
 #include <string.h>
 
 #include "eventsource.h"
@@ -73,16 +77,44 @@ SOCKET WSAAPI ws_socket(int af, int type, int protocol)
 {
     if (!Started())
         return Failed(WSANOTINITIALISED), INVALID_SOCKET;
-    if (af != AF_INET)
+    if (af != AF_INET && af != AF_INET6)
         return Failed(WSAEAFNOSUPPORT), INVALID_SOCKET;
     if (type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP))
         return Failed(WSAESOCKTNOSUPPORT), INVALID_SOCKET;
-    int fd = shim::StreamSocket();
+    int fd = shim::StreamSocket(af == AF_INET6);
     return fd >= 0 ? static_cast<SOCKET>(fd) : (Failed(-fd), INVALID_SOCKET);
 }
 
-// Checks the common arguments of the calls that take a socket and an address.
-int CheckAddress(SOCKET s, const sockaddr *name, int namelen, const sockaddr_in **sin)
+// The Winsock record of an endpoint into *name, if *namelen has room: its length, or
+// SOCKET_ERROR (WSAEFAULT).
+int ToSockaddr(const shim::Endpoint &e, sockaddr *name, int *namelen)
+{
+    sockaddr_in sin = {};
+    sockaddr_in6 sin6 = {};
+    const void *record = &sin;
+    int size = sizeof sin;
+    if (e.v6) {
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = e.port;
+        memcpy(sin6.sin6_addr, e.octets, sizeof sin6.sin6_addr);
+        sin6.sin6_scope_id = e.scope;
+        record = &sin6;
+        size = sizeof sin6;
+    } else {
+        sin.sin_family = AF_INET;
+        sin.sin_port = e.port;
+        memcpy(&sin.sin_addr.s_addr, e.octets, sizeof sin.sin_addr.s_addr);
+    }
+    if (*namelen < size)
+        return Failed(WSAEFAULT);
+    memcpy(name, record, static_cast<size_t>(size));
+    *namelen = size;
+    return size;
+}
+
+// Checks the common arguments of the calls that take a socket and an address, and
+// reads the address, of either family.
+int CheckAddress(SOCKET s, const sockaddr *name, int namelen, shim::Endpoint *e)
 {
     if (!Started())
         return Failed(WSANOTINITIALISED);
@@ -90,27 +122,42 @@ int CheckAddress(SOCKET s, const sockaddr *name, int namelen, const sockaddr_in 
         return Failed(WSAENOTSOCK);
     if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in)))
         return Failed(WSAEFAULT);
-    *sin = reinterpret_cast<const sockaddr_in *>(name);
-    if ((*sin)->sin_family != AF_INET)
+    *e = {};
+    if (name->sa_family == AF_INET6) {
+        if (namelen < static_cast<int>(sizeof(sockaddr_in6)))
+            return Failed(WSAEFAULT);
+        sockaddr_in6 sin6;
+        memcpy(&sin6, name, sizeof sin6);
+        e->v6 = true;
+        memcpy(e->octets, sin6.sin6_addr, sizeof sin6.sin6_addr);
+        e->scope = sin6.sin6_scope_id;
+        e->port = sin6.sin6_port;
+        return 0;
+    }
+    if (name->sa_family != AF_INET)
         return Failed(WSAEAFNOSUPPORT);
+    sockaddr_in sin;
+    memcpy(&sin, name, sizeof sin);
+    memcpy(e->octets, &sin.sin_addr.s_addr, sizeof sin.sin_addr.s_addr);
+    e->port = sin.sin_port;
     return 0;
 }
 
 int WSAAPI ws_bind(SOCKET s, const sockaddr *name, int namelen)
 {
-    const sockaddr_in *sin;
-    if (CheckAddress(s, name, namelen, &sin) != 0)
+    shim::Endpoint local;
+    if (CheckAddress(s, name, namelen, &local) != 0)
         return SOCKET_ERROR;
-    return static_cast<int>(Result(shim::Bind(static_cast<int>(s), sin->sin_addr.s_addr, sin->sin_port)));
+    return static_cast<int>(Result(shim::Bind(static_cast<int>(s), local)));
 }
 
 int WSAAPI ws_connect(SOCKET s, const sockaddr *name, int namelen)
 {
-    const sockaddr_in *sin;
-    if (CheckAddress(s, name, namelen, &sin) != 0)
+    shim::Endpoint peer;
+    if (CheckAddress(s, name, namelen, &peer) != 0)
         return SOCKET_ERROR;
     int fd = static_cast<int>(s);
-    int rc = shim::Connect(fd, sin->sin_addr.s_addr, sin->sin_port);
+    int rc = shim::Connect(fd, peer);
     // A connect under way ends in FD_CONNECT; so does one that succeeded at once, as
     // Winsock still posts FD_CONNECT and FD_WRITE for it.
     if (rc == 0 || rc == -WSAEWOULDBLOCK)
@@ -294,19 +341,75 @@ int WSAAPI ws_getsockname(SOCKET s, sockaddr *name, int *namelen)
         return Failed(WSANOTINITIALISED);
     if (!ValidSocket(s))
         return Failed(WSAENOTSOCK);
-    if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(sockaddr_in)))
+    if (name == nullptr || namelen == nullptr)
         return Failed(WSAEFAULT);
-    uint32_t address;
-    uint16_t port;
-    int rc = shim::LocalAddress(static_cast<int>(s), &address, &port);
+    shim::Endpoint local;
+    int rc = shim::LocalAddress(static_cast<int>(s), &local);
     if (rc < 0)
         return Failed(-rc);
-    sockaddr_in sin = {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = port;
-    sin.sin_addr.s_addr = address;
-    memcpy(name, &sin, sizeof sin);
-    *namelen = sizeof sin;
+    return ToSockaddr(local, name, namelen) < 0 ? SOCKET_ERROR : 0;
+}
+
+// ---- WS2_32.DLL: the IPv6 look-up ------------------------------------------------------
+
+// One entry of a getaddrinfo list with its address, freed by freeaddrinfo.
+struct AddrEntry {
+    addrinfo info;
+    sockaddr_in6 address;
+    char canon[256];
+};
+
+void WSAAPI ws_freeaddrinfo(addrinfo *list)
+{
+    while (list != nullptr) {
+        addrinfo *next = list->ai_next;
+        delete reinterpret_cast<AddrEntry *>(list); // info is the entry's first member
+        list = next;
+    }
+}
+
+// Numeric services only and one family, IPv6 (or IPv4 through the 1.1 look-up): what
+// the library asks of it.  The result is a Winsock error number, 0 on success.
+int WSAAPI ws_getaddrinfo(const char *node, const char *service, const addrinfo *hints, addrinfo **result)
+{
+    if (result == nullptr)
+        return Failed(WSAEINVAL), WSAEINVAL;
+    *result = nullptr;
+    if (!Started())
+        return Failed(WSANOTINITIALISED), WSANOTINITIALISED;
+    int family = hints != nullptr ? hints->ai_family : 0;
+    bool numeric = hints != nullptr && (hints->ai_flags & AI_NUMERICHOST) != 0;
+    if (node == nullptr || (service != nullptr && *service != '\0'))
+        return Failed(WSAEINVAL), WSAEINVAL; // nothing here asks for a service
+    if (family != AF_INET6)
+        return Failed(WSAEAFNOSUPPORT), WSAEAFNOSUPPORT;
+    shim::Endpoint found[MAX_HOST_ADDRESSES];
+    char canon[256];
+    int count = shim::ResolveIPv6(node, numeric, found, MAX_HOST_ADDRESSES, canon, sizeof canon);
+    if (count <= 0)
+        return Failed(-count), -count;
+    addrinfo **tail = result;
+    for (int i = 0; i < count; i++) {
+        AddrEntry *entry = new (std::nothrow) AddrEntry();
+        if (entry == nullptr) {
+            ws_freeaddrinfo(*result);
+            *result = nullptr;
+            return Failed(WSAENOBUFS), WSAENOBUFS;
+        }
+        int len = sizeof entry->address;
+        ToSockaddr(found[i], reinterpret_cast<sockaddr *>(&entry->address), &len);
+        entry->info.ai_family = AF_INET6;
+        entry->info.ai_socktype = SOCK_STREAM;
+        entry->info.ai_protocol = IPPROTO_TCP;
+        entry->info.ai_addrlen = sizeof entry->address;
+        entry->info.ai_addr = reinterpret_cast<sockaddr *>(&entry->address);
+        if (i == 0) {
+            snprintf(entry->canon, sizeof entry->canon, "%s", canon);
+            entry->info.ai_canonname = entry->canon;
+        }
+        *tail = &entry->info;
+        tail = &entry->info.ai_next;
+    }
     return 0;
 }
 
@@ -337,12 +440,19 @@ const ModuleExport winsock_exports[] = {
     {"setsockopt", Proc(ws_setsockopt)},
     {"getsockname", Proc(ws_getsockname)},
 };
+
+const ModuleExport winsock2_exports[] = {
+    {"getaddrinfo", Proc(ws_getaddrinfo)},
+    {"freeaddrinfo", Proc(ws_freeaddrinfo)},
+};
 #undef Proc
 
 } // namespace
 
 extern const ModuleDef winsock_provider = {"WSOCK32.DLL", winsock_exports,
                                            sizeof winsock_exports / sizeof winsock_exports[0]};
+extern const ModuleDef winsock2_provider = {"WS2_32.DLL", winsock2_exports,
+                                            sizeof winsock2_exports / sizeof winsock2_exports[0]};
 
 int WinsockStartCount() { return startcount.load(); }
 
