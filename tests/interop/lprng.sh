@@ -213,6 +213,12 @@ listing_check() {
             check_match "$name: the long listing is not the short one" "." \
                 "$(cmp -s "$work/queue.out" "$work/queue-long.out" || echo differs)"
         fi
+        # The command's -l shows the same long form.
+        if [ -n "$cli" ]; then
+            timeout -k 5 60 "$cli" queue -l -P "lp@$host" >"$work/cli-long.out" 2>"$work/cli-long.err"
+            check_eq "$name: vexlolpr queue -l: exit status 0" 0 "$?"
+            check_cmp "$name: vexlolpr queue -l shows the long form" "$work/queue-long.raw" "$work/cli-long.out"
+        fi
     fi
 }
 
