@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """fake_lpd.py - a one-connection LPD on loopback for the Windows behaviour test.
 
-Listens on 127.0.0.1 (at --port, or a port the system chooses), writes the port to
-PORTFILE once it listens, takes one connection, plays MODE and checks every byte the
+Listens on 127.0.0.1, or ::1 with --ipv6 (at --port, or a port the system chooses),
+writes the port to PORTFILE once it listens, takes one connection, plays MODE and checks every byte the
 client sends against what the client must send.  Gives up after --deadline seconds.
 
   fake_lpd.py MODE PORTFILE [options]
@@ -236,16 +236,17 @@ def main():
     parser.add_argument("--rate", type=int, default=8192)
     parser.add_argument("--progress")
     parser.add_argument("--fast")
+    parser.add_argument("--ipv6", action="store_true", help="listen on ::1 instead")
     args = parser.parse_args()
     deadline = time.monotonic() + args.deadline
 
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server = socket.socket(socket.AF_INET6 if args.ipv6 else socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     if args.mode == "slow":
         # Set before listening, so that the connection has it from the start: the
         # system then holds back only a few KB of the file for this reader.
         server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    server.bind(("127.0.0.1", args.port))
+    server.bind(("::1" if args.ipv6 else "127.0.0.1", args.port))
     server.listen(1)
     with open(args.portfile + ".tmp", "w") as f:
         f.write("%d\n" % server.getsockname()[1])
@@ -254,7 +255,7 @@ def main():
     server.settimeout(max(deadline - time.monotonic(), 0.1))
     conn, peer_address = server.accept()
     server.close()
-    print("fake_lpd: %s: connection from %s:%d" % (args.mode, peer_address[0], peer_address[1]))
+    print("fake_lpd: %s: connection from %s port %d" % (args.mode, peer_address[0], peer_address[1]))
     with conn:
         if args.source_port is not None and peer_address[1] != args.source_port:
             raise Fault("source port %d, expected %d" % (peer_address[1], args.source_port))

@@ -7,8 +7,8 @@
 # jobs with the data file and with the control file first, the job number that the
 # user's record of numbers handed out leaves free, the trace lines, a queue
 # listing, a removal, a silent server's time-out, a cancel from the program's own window
-# timer, no socket layer; as root in a network namespace of its own, a job to port 515
-# from the first reserved local port, 601.
+# timer, no socket layer, a job and a listing over IPv6 ([::1]); as root in a network
+# namespace of its own, a job to port 515 from the first reserved local port, 601.
 # A throwaway Wine prefix of the DLL's machine with the null graphics driver (no X
 # server) and one persistent server of that prefix for all cases.  Exit 77 when python3
 # or that machine's Wine is missing or cannot run (wine_env.sh).
@@ -107,7 +107,7 @@ run_case() {
     program=$1
     shift
     address="127.0.0.1:${port:-0}"
-    case " $options " in *" --port 515 "*) address=127.0.0.1 ;; esac
+    case " $options " in *" --port 515 "*) address=127.0.0.1 ;; *" --ipv6 "*) address="[::1]:${port:-0}" ;; esac
     # shellcheck disable=SC2046 # the arguments hold no spaces
     set -- $(echo "$@" | sed "s/@/$address/g")
     client_rc=0
@@ -144,6 +144,9 @@ fi
 run_case "trace lines" print "--data small.txt --filename small.txt" lprcases.exe trace @ small.txt
 run_case "queue listing" queue "" lprcases.exe queue @
 run_case "removal" remove "" lprcases.exe remove @
+# IPv6 through WS2_32's look-up and the same socket entries.
+run_case "job over IPv6, [::1]:port" print "--data job.bin --ipv6" lprcases.exe print @ job.bin
+run_case "queue listing over IPv6" queue "--ipv6" lprcases.exe queue @
 run_case "silent server, reply time-out" silent "" lprcases.exe timeout @ job.bin
 run_case "cancel from the program's window timer" silent "" lprcases.exe cancel @ job.bin
 run_case "a second thread's request waits its turn, then fails as busy" silent "" lprcases.exe threads @ job.bin
