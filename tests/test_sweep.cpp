@@ -32,13 +32,13 @@ enum Site {
     S_WSAStartup, S_socket, S_bind, S_connect, S_send, S_recv, S_setsockopt, S_getsockname, S_shutdown,
     S_closesocket, S_WSAAsyncSelect, S_gethostbyname, S_SetTimer, S_CreateDialog, S_GlobalAlloc, S_GlobalLock,
     S_FileOpen, S_FileSeek, S_FileRead, S_PostMessage, S_LocalTime, S_StateOpen, S_StateRead, S_StateWrite, S_new,
-    SITES
+    S_getaddrinfo, SITES
 };
 const char *const site_names[SITES] = {
     "WSAStartup", "socket", "bind", "connect", "send", "recv", "setsockopt", "getsockname", "shutdown",
     "closesocket", "WSAAsyncSelect", "gethostbyname", "SetTimer", "CreateDialogParamA", "GlobalAlloc", "GlobalLock",
     "FileOpen", "FileSeek", "FileRead", "PostMessageA", "LocalTimeNow", "StateOpen", "StateRead", "StateWrite",
-    "operator new"};
+    "operator new", "getaddrinfo"};
 
 // One call made to fail: the nth call of a site, with a socket error (0: the primitive's
 // own failure).
@@ -214,6 +214,14 @@ vx::hostent *WSAAPI W_gethostbyname(const char *name)
         return Failed(inj.plan.error), nullptr;
     return real.gethostbyname(name);
 }
+// WS2_32's look-up reports its failure as its result.
+int WSAAPI W_getaddrinfo(const char *node, const char *service, const vx::addrinfo *hints, vx::addrinfo **result)
+{
+    if (Fire(S_getaddrinfo))
+        return Failed(inj.plan.error), inj.plan.error;
+    return real.getaddrinfo(node, service, hints, result);
+}
+void WSAAPI W_freeaddrinfo(vx::addrinfo *list) { real.freeaddrinfo(list); }
 
 // The ways each site can fail that the library tells apart.
 std::vector<int> ClassesOf(Site s)
@@ -233,6 +241,7 @@ std::vector<int> ClassesOf(Site s)
     case S_closesocket: return {vx::WSAEINTR};
     case S_WSAAsyncSelect: return {vx::WSAENOBUFS};
     case S_gethostbyname: return {vx::WSATRY_AGAIN};
+    case S_getaddrinfo: return {vx::WSATRY_AGAIN};
     default: return {0};
     }
 }
@@ -240,7 +249,7 @@ std::vector<int> ClassesOf(Site s)
 // ---- the requests -------------------------------------------------------------------------
 
 enum class Kind { DataFirst, ControlFirst, CheckOnly, Queue, Removal };
-enum class Extra { None, Unprivileged, AddressInUse };
+enum class Extra { None, Unprivileged, AddressInUse, Ipv6 };
 
 struct Variant {
     Kind kind;
@@ -268,6 +277,8 @@ std::string VariantName(const Variant &v)
         name += "Unprivileged";
     if (v.extra == Extra::AddressInUse)
         name += "AfterAddressInUse";
+    if (v.extra == Extra::Ipv6)
+        name += "Ipv6";
     return name;
 }
 
@@ -344,6 +355,7 @@ protected:
     void TearDown() override
     {
         vx::posix::SetFailHook(previous_);
+        vx::posix::SetModule("WS2_32.DLL", ws2previous_);
         scriptedinuse = 0;
         denyreserved = false;
         LprTest::TearDown();
@@ -369,7 +381,17 @@ protected:
             WRAP(getsockname) WRAP(shutdown) WRAP(closesocket) WRAP(WSAAsyncSelect) WRAP(gethostbyname);
 #undef WRAP
         provider_.install();
+        // The IPv6 look-up of WS2_32 through the same wrappers.
+        const vx::posix::ModuleDef *ws2 = vx::posix::SetModule("WS2_32.DLL", &ws2_);
+        ws2previous_ = ws2;
+        for (size_t i = 0; i < ws2->count; i++) {
+            if (strcmp(ws2->exports[i].name, "getaddrinfo") == 0)
+                real.getaddrinfo = reinterpret_cast<decltype(real.getaddrinfo)>(ws2->exports[i].proc);
+            if (strcmp(ws2->exports[i].name, "freeaddrinfo") == 0)
+                real.freeaddrinfo = reinterpret_cast<decltype(real.freeaddrinfo)>(ws2->exports[i].proc);
+        }
         ASSERT_EQ(vx::LoadWinsock(), 0);
+        ASSERT_NE(vx::hwinsock2, nullptr);
     }
 
     struct State {
@@ -406,7 +428,8 @@ protected:
         c.replytimeout = v.extra == Extra::AddressInUse ? 3000 : 1000;
         c.showdialog = v.shown;
         LPR_PRINTARG p = PrintArg(path_);
-        p.host = "localhost";
+        const char *host = v.extra == Extra::Ipv6 ? "[::1]" : "localhost";
+        p.host = host;
         p.controlfirst = v.kind == Kind::ControlFirst;
         p.checkonly = v.kind == Kind::CheckOnly;
         memset(&inj, 0, sizeof inj);
@@ -419,14 +442,14 @@ protected:
 
         RunResult r;
         char *listing = nullptr;
-        FakeLpd lpd(Script(p), 8000);
+        FakeLpd lpd(Script(p), 8000, true, v.extra == Extra::Ipv6);
         vx::lpdport = lpd.port();
         armed = true;
         if (v.kind == Kind::Queue) {
-            LPR_QUEUEARG q = {"localhost", "lp", &listing};
+            LPR_QUEUEARG q = {host, "lp", &listing};
             r.result = LPR_GetQueue(&q, &c);
         } else if (v.kind == Kind::Removal) {
-            LPR_DELETEARG d = {"localhost", "lp", 42};
+            LPR_DELETEARG d = {host, "lp", 42};
             r.result = LPR_DeleteJob(&d, &c);
         } else {
             r.result = LPR_Print(&p, &c);
@@ -548,6 +571,11 @@ protected:
 
     std::string content_, path_;
     ProviderOverride provider_;
+    const vx::posix::ModuleExport ws2exports_[2] = {
+        {"getaddrinfo", reinterpret_cast<void (*)()>(W_getaddrinfo)},
+        {"freeaddrinfo", reinterpret_cast<void (*)()>(W_freeaddrinfo)}};
+    const vx::posix::ModuleDef ws2_ = {"WS2_32.DLL", ws2exports_, 2};
+    const vx::posix::ModuleDef *ws2previous_ = nullptr;
     vx::posix::FailHook previous_ = nullptr;
     State baseline_ = {};
     std::string current_;
@@ -592,7 +620,10 @@ TEST_P(SweepTest, EveryFailedCallEndsCleanly)
     for (const auto &o : outcomes_)
         seen << " " << o.first << "x" << o.second;
     printf("| %s | %s%s | %d | %d of %d | %s |\n", KindName(v.kind), v.shown ? "shown" : "hidden",
-           v.extra == Extra::Unprivileged ? ", unprivileged" : v.extra == Extra::AddressInUse ? ", two address-in-use retries" : "",
+           v.extra == Extra::Unprivileged   ? ", unprivileged"
+           : v.extra == Extra::AddressInUse ? ", two address-in-use retries"
+           : v.extra == Extra::Ipv6         ? ", over IPv6"
+                                            : "",
            calls, injected, points, seen.str().c_str());
     for (int s = 0; s < SITES; s++)
         if (census.counts[s] != 0)
@@ -614,6 +645,9 @@ const Variant variants[] = {
     {Kind::Removal, false, Extra::None},      {Kind::Removal, true, Extra::None},
     {Kind::DataFirst, false, Extra::Unprivileged},
     {Kind::DataFirst, false, Extra::AddressInUse},
+    {Kind::DataFirst, false, Extra::Ipv6},
+    {Kind::CheckOnly, false, Extra::Ipv6},
+    {Kind::Queue, false, Extra::Ipv6},
 };
 
 INSTANTIATE_TEST_SUITE_P(Requests, SweepTest, ::testing::ValuesIn(variants),
