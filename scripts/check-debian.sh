@@ -81,7 +81,9 @@ echo "check-debian: building the packages of $package_version"
 # lintian as an ordinary user: it reads what the packages hold and needs no more.
 chmod 755 "$work"
 lintian_status=0
-runuser -u nobody -- lintian --fail-on error "$work"/vexlolpr_"$package_version"_*.changes || lintian_status=$?
+# From the scratch folder: the checkout may lie where nobody cannot enter.
+(cd "$work" && runuser -u nobody -- lintian --fail-on error "$work"/vexlolpr_"$package_version"_*.changes) ||
+    lintian_status=$?
 [ "$lintian_status" -eq 0 ] || fail "lintian reports errors (status $lintian_status)"
 
 installed=yes
