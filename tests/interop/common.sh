@@ -197,6 +197,20 @@ raw_listing() {
         raw "$1" "${3:-3}" "${4:-127.0.0.1}" "${5:-515}" >"$2" 2>/dev/null
 }
 
+# new_job NAME BEFORE: the one job that appeared since BEFORE (a list of numbers, as the
+# server script's own jobs_now lists them); its number goes to $work/new.
+new_job() {
+    local added
+    added=$(comm -13 <(printf '%s\n' $2 | sed '/^$/d') <(jobs_now))
+    if [ "$(printf '%s\n' "$added" | sed '/^$/d' | wc -l)" -eq 1 ]; then
+        pass "$1: one new job in the spool (number $added)"
+        echo "$added" >"$work/new"
+    else
+        fail "$1: one new job in the spool" "new jobs: '$(echo $added)'" "spool: $(ls "$spool" | tr '\n' ' ')"
+        : >"$work/new"
+    fi
+}
+
 # wait_for_port [ADDRESS [PORT]]: until something accepts on ADDRESS (127.0.0.1 unless
 # given) port PORT (515), at most about ten seconds.
 wait_for_port() {

@@ -127,19 +127,6 @@ command_seen() {
     fi
 }
 
-# new_job NAME BEFORE: the one job that appeared since BEFORE (a list of numbers).
-new_job() {
-    local added
-    added=$(comm -13 <(printf '%s\n' $2 | sed '/^$/d') <(jobs_now))
-    if [ "$(printf '%s\n' "$added" | sed '/^$/d' | wc -l)" -eq 1 ]; then
-        pass "$1: one new job in the spool (hfA$added)"
-        echo "$added" >"$work/new"
-    else
-        fail "$1: one new job in the spool" "new jobs: '$(echo $added)'" "spool: $(ls "$spool" | tr '\n' ' ')"
-        : >"$work/new"
-    fi
-}
-
 # check_job NAME NUMBER FILE HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES ORDER
 # ORDER: data-first or control-first.
 check_job() {

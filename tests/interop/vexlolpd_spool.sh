@@ -22,18 +22,6 @@ wire_lines() {
         END { if (hit != "") print seq[hit] }' "$work/lpd.out"
 }
 
-new_job() {
-    local added
-    added=$(comm -13 <(printf '%s\n' $2 | sed '/^$/d') <(jobs_now))
-    if [ "$(printf '%s\n' "$added" | sed '/^$/d' | wc -l)" -eq 1 ]; then
-        pass "$1: one new job in the spool (cfA$added...)"
-        echo "$added" >"$work/new"
-    else
-        fail "$1: one new job in the spool" "new jobs: '$(echo $added)'" "spool: $(ls "$spool" | tr '\n' ' ')"
-        : >"$work/new"
-    fi
-}
-
 # check_job NAME NUMBER FILE HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES ORDER
 check_job() {
     local name=$1 n=$2 file=$3 chost=$4 user=$5 jobname=$6 class=$7 nobanner=$8 format=$9
