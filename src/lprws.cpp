@@ -697,8 +697,10 @@ WORD RunJob(const PrintJob &job, SOCKET sd, bool *complete)
     if (WORD failed = SendJobCommand(job, sd))
         return failed;
     if (job.checkonly) {
-        // RFC 1179 6.1: withdraw the job at once; the answer is not read.
+        // RFC 1179 6.1: withdraw the job at once; the answer is not read.  The exchange
+        // is complete: the close lets the withdrawal reach the server.
         winsock.send(sd, "\x01\n", 2, 0);
+        *complete = true;
         return 0;
     }
     WORD result = SendFiles(job, sd);

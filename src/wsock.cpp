@@ -299,6 +299,12 @@ int wsock_abort(SOCKET sd)
     bool mine = sd == waitinfo.mysocket;
     if (mine)
         StopNotifications();
+    // A hard close: the connection is reset and what the system still holds to send is
+    // dropped.  A plain close would go on sending it after the request has failed -- the
+    // rest of a data file and its zero octet on a slow or lossy link -- and the server
+    // would queue a job the caller was told had not been printed.
+    linger hard = {1, 0};
+    winsock.setsockopt(sd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&hard), sizeof hard);
     int ret = winsock.closesocket(sd);
     if (mine)
         FreeWaitState();

@@ -377,6 +377,43 @@ TEST_F(ConnectTest, ReleaseClosesGracefullyAndTakesTheDialogDown)
     EXPECT_TRUE(peer.finished());
 }
 
+// An abort resets the connection: what is still queued to send is dropped, and the
+// server sees a reset, never the clean end of a complete transfer.
+TEST_F(ConnectTest, AbortResetsAndDropsWhatIsStillQueued)
+{
+    uint16_t port = 0;
+    int listener = ListenLoopback(&port);
+    ASSERT_GE(listener, 0);
+    SetReceiveBuffer(listener, 4096); // the peer reads nothing yet: the sender's queue fills
+    vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
+    vx::sockaddr_in to = Loopback(port);
+    vx::SOCKET connected = vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_);
+    ASSERT_NE(connected, vx::INVALID_SOCKET);
+    int fd = AcceptOne(listener);
+    ASSERT_GE(fd, 0);
+    std::string chunk(65536, 'x');
+    long queued = 0;
+    for (int i = 0; i < 256; i++) { // until the system takes no more, 16 MiB at most
+        int n = vx::winsock.send(connected, chunk.data(), static_cast<int>(chunk.size()), 0);
+        if (n <= 0)
+            break;
+        queued += n;
+    }
+    ASSERT_GT(queued, 0);
+    EXPECT_EQ(vx::wsock_abort(connected), 0);
+    long received = 0;
+    long n;
+    char buf[65536];
+    while ((n = ReadSome(fd, buf, sizeof buf)) > 0)
+        received += n;
+    int error = errno;
+    EXPECT_EQ(n, -1) << "a reset, not the end of a transfer (" << received << " of " << queued << " bytes)";
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_LT(received, queued);
+    CloseFd(fd);
+    CloseFd(listener);
+}
+
 TEST_F(ConnectTest, ReleaseOrAbortOfAnotherDescriptorLeavesTheDialog)
 {
     Peer peer({Peer::Hold(3000)});

@@ -835,13 +835,14 @@ group_cancel() {
     check_match "cancelled: one line with the cancel's code" "^vexlolpr: interrupted: .* \(error 4601\)$" "$(err big)"
     check_eq "cancelled: one line on standard error" 1 "$(wc -l <"$work/big.err")"
     check_eq "cancelled: nothing on standard output" "" "$(out big)"
-    # The server notices the connection ending inside the data file and throws the job away.
+    # The cancel resets the connection inside the data file (vexlolpd: "connection
+    # failed"), and the server throws the job away.
     for i in $(seq 50); do
-        grep -q 'data file dfA.*: closed by the client' "$work/lpd.log" && break
+        grep -q 'data file dfA.*: connection failed' "$work/lpd.log" && break
         sleep 0.1
     done
-    check_match "cancelled: the server saw the connection end in the data file" \
-        'data file dfA[0-9]{3}[^ ]*: closed by the client' "$(cat "$work/lpd.log")"
+    check_match "cancelled: the server saw the connection reset in the data file" \
+        'data file dfA[0-9]{3}[^ ]*: connection failed' "$(cat "$work/lpd.log")"
     check_no_match "cancelled: the server queued nothing" "queued cfA" "$(cat "$work/lpd.log")"
     check_eq "cancelled: nothing in the queue" "" "$(ls -A "$spool/lp")"
     for i in $(seq 50); do
