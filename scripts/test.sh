@@ -13,8 +13,10 @@ cd "$(dirname "$0")/.."
 # under emulation (interop.bigendian), where a wrong byte order shows.  strace: the
 # system calls of a traced job (closed_descriptors).  python3-pytest and python3-venv:
 # the Python package's tests and its install into a fresh virtual environment.  socat:
-# relays IPv6 to LPRng's lpd, which listens on IPv4 only (interop.ipv6).
-packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base time libcups2 g++-s390x-linux-gnu qemu-user strace python3-pytest python3-venv socat"
+# relays IPv6 to LPRng's lpd, which listens on IPv4 only (interop.ipv6).  nftables:
+# random loss on the links between two namespaces (links.ci) and on the loopback of the
+# cancel storm (longrun.ci).
+packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base time libcups2 g++-s390x-linux-gnu qemu-user strace python3-pytest python3-venv socat nftables"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -300,13 +300,14 @@ finish_run() {
 
 # Starts vexlolpd on port 515 with the queue lp; its log, with each file received
 # ("data file dfA..., N bytes") and each queued job, goes to WORK/lpd.out.  OPTIONS go
-# to vexlolpd as they are (--bind ::1).
+# to vexlolpd as they are (--bind ::1).  With `server_netns` set it runs in that named
+# network namespace (ip netns exec execs it: server_pid is still vexlolpd's).
 # usage: start_vexlolpd VEXLOLPD WORK DEADLINE [OPTIONS...]
 start_vexlolpd() {
     local program=$1 dir=$2 deadline=$3
     shift 3
-    "$program" --spool "$dir/spool" --queue lp --port 515 --deadline "$deadline" --verbose "$@" \
-        2>"$dir/lpd.out" &
+    ${server_netns:+ip netns exec "$server_netns"} "$program" --spool "$dir/spool" --queue lp --port 515 \
+        --deadline "$deadline" --verbose "$@" 2>"$dir/lpd.out" &
     server_pid=$!
 }
 
@@ -334,12 +335,13 @@ finish_vexlolpd() {
 # /dev/null), under a time bound of DEADLINE seconds; its configuration is bind-mounted
 # over /etc/lprng in this mount namespace only: the machine's own stays.  lpr+1 makes lpd log in WORK/lpd.out each subcommand line it reads ("read N
 # bytes '^C4 dfA...'"): the file order, counts and names exactly as the client sent
-# them.  WORK must be reachable for the user daemon.
-# usage: start_lprng WORK PORT DEADLINE
+# them.  WORK must be reachable for the user daemon.  PERMS replaces the machine's
+# lpd.perms (whose first rule refuses every client but this host).
+# usage: start_lprng WORK PORT DEADLINE [PERMS]
 start_lprng() {
     local dir=$1
     mkdir -p "$dir/etc" "$dir/spool/lp" "$dir/run"
-    cp /etc/lprng/lpd.perms "$dir/etc/"
+    cp "${4:-/etc/lprng/lpd.perms}" "$dir/etc/lpd.perms"
     cat >"$dir/etc/lpd.conf" <<EOF
 printcap_path=/etc/lprng/printcap
 lpd_printcap_path=/etc/lprng/printcap
