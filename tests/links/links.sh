@@ -293,10 +293,12 @@ cell_main() {
         target=$first
         [ "${R_out[$first]}" = ok ] || target=""
         reconcile "$target"
-        if [ -n "$target" ]; then
+        # Job number 0 (one job in a thousand) is no number a removal can name.
+        number=$([ -n "$target" ] && job_of "$target")
+        if [ -n "$number" ] && [ "$((10#$number))" -ne 0 ]; then
             request "$mode" removal "$target"
         else
-            echo "     (no job of $mode to remove)"
+            echo "     (no job of $mode to remove, or its number is 0)"
         fi
         reconcile ""
         m=$((m + 1))
