@@ -5,6 +5,7 @@
 #
 #   scripts/build-windows.sh            # both DLLs
 #   BUILD_TYPE=Release scripts/build-windows.sh
+#   WERROR=1 scripts/build-windows.sh   # warnings fail the build (the test command)
 #
 # Exit status 77: the cross compilers are missing and cannot be installed here.
 set -eu
@@ -40,7 +41,7 @@ for target in i686:build-win32 x86_64:build-win64; do
     # Only the toolchain file: a Windows build leaves the tools and the POSIX suites out
     # by itself.
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$arch-w64-mingw32.cmake" \
-        -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+        -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DVEXLOLPR_WERROR="$([ -n "${WERROR:-}" ] && echo ON || echo OFF)" >/dev/null
     cmake --build "$dir" -j"$jobs" --target vexlolpr dllclient
     echo "build-windows: $dir/VEXLOLPR.DLL"
 done

@@ -59,7 +59,7 @@ if [ -z "${SKIP_WINDOWS:-}" ]; then
     [ $wine32 -eq 0 ] || [ $wine32 -eq 77 ] ||
         echo "setup-wine32.sh failed ($wine32): the 32-bit DLL's behaviour tests are skipped"
     windows=0
-    scripts/build-windows.sh || windows=$?
+    WERROR=1 scripts/build-windows.sh || windows=$?
     case $windows in
     0)
         # dll_static_checks for both; dll_wine32, dll_gui32, dll_wine64 and dll_gui run
@@ -87,7 +87,7 @@ fi
 # The default run also builds the suites that cross threads under ThreadSanitizer
 # (a cancel from another thread, posts to another thread's queue) and runs them first.
 if [ -z "${SANITIZE+set}" ] && [ -z "${SKIP_TSAN:-}" ]; then
-    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE=thread \
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE=thread -DVEXLOLPR_WERROR=ON \
         -DVEXLOLPR_BUILD_TESTS=ON -DVEXLOLPR_BUILD_TOOLS=OFF >/dev/null
     cmake --build build-tsan -j"$jobs" --target test_wait test_eventsource test_readwrite test_threads
     (cd build-tsan && ctest -j"$jobs" --output-on-failure --timeout 300 \
@@ -100,7 +100,7 @@ case "$sanitize" in
     thread) build=build-tsan ;;
     *) build=build-asan ;;
 esac
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE="$sanitize" \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOLPR_SANITIZE="$sanitize" -DVEXLOLPR_WERROR=ON \
     -DVEXLOLPR_BUILD_TESTS=ON -DVEXLOLPR_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 

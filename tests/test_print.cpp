@@ -641,8 +641,9 @@ TEST_F(PrintTest, BracketedAddressesReachAnIpv6Server)
         ASSERT_EQ(Print(p), LPR_OK) << host << ": " << LastError();
         lpd.join();
         EXPECT_EQ(lpd.received(), JobBytes(p, common_, StemOf(lpd.received()), content)) << host;
-        if (geteuid() == 0)
+        if (geteuid() == 0) {
             EXPECT_TRUE(lpd.client_port() >= 601 && lpd.client_port() <= 1000) << lpd.client_port();
+        }
     }
     FakeLpd lister({Peer::ReadLine(), Peer::Send("lp is ready\n"), Peer::Close()}, 15000, true, true);
     std::string host = "[::1]:" + std::to_string(lister.port());
