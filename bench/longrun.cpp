@@ -714,15 +714,111 @@ struct StormJob {
     std::string text;
 };
 
+// Jobs between two looks at the spool: they take well under the ten minutes after which
+// the clock gives a job number again.
+constexpr size_t STORM_BATCH = 50;
+
 struct Storm {
     std::vector<StormJob> jobs;
     long wrong_after_end = 0; // a cancel after the job's end found something to cancel
     long resources_left = 0;  // jobs after which something was left
     std::string resources_first;
+    // What the spool held, taken batch by batch.
+    std::vector<char> at_server; // by job: whole in the spool
+    long whole = 0, broken = 0, orphans = 0, whole_failed = 0;
+    std::string first_broken;
+    std::vector<std::string> whole_failed_lines;
 };
+
+bool ReadFileBytes(const std::string &path, std::string &out)
+{
+    FILE *f = fopen(path.c_str(), "rbe");
+    if (f == nullptr)
+        return false;
+    out.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return true;
+}
+
+std::vector<std::string> List(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.' || strncmp(e->d_name, ".incoming", 9) == 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Takes what the spool holds into the tally and empties it.  The server serves one
+// connection at a time and keeps a job only once its connection ended; its private
+// directories go with the connection, so none left means it is idle.  The library's job
+// numbers come from the clock and come round after ten minutes, and the server refuses a
+// number already queued: a storm longer than that must not meet its own earlier jobs.
+void TakeSpool(Storm &storm)
+{
+    const std::string queue = opt.spool + "/lp";
+    long long deadline = NowMs() + 40000;
+    while (NowMs() < deadline) {
+        bool busy = false;
+        for (const std::string &name : List(opt.spool))
+            busy |= name.compare(0, 9, ".incoming") == 0;
+        if (!busy)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::vector<std::string> names = List(queue);
+    for (const std::string &name : names) {
+        if (name.compare(0, 2, "cf") == 0) {
+            struct stat st;
+            if (stat((queue + "/d" + name.substr(1)).c_str(), &st) != 0 && storm.orphans++ == 0 &&
+                storm.first_broken.empty())
+                storm.first_broken = name + " without its data file";
+            continue;
+        }
+        if (name.compare(0, 2, "df") != 0)
+            continue;
+        std::string bytes;
+        long i = -1, size = -1;
+        bool intact = ReadFileBytes(queue + "/" + name, bytes) &&
+                      sscanf(bytes.c_str(), "longrun storm job %ld of %ld bytes\n", &i, &size) == 2 &&
+                      i >= 0 && static_cast<size_t>(i) < storm.jobs.size() && size == storm.jobs[i].size &&
+                      bytes == StormBytes(i, size);
+        struct stat st;
+        intact = intact && stat((queue + "/c" + name.substr(1)).c_str(), &st) == 0;
+        if (!intact) {
+            if (storm.broken++ == 0 && storm.first_broken.empty())
+                storm.first_broken = name + " is not a whole job";
+            continue;
+        }
+        storm.whole++;
+        storm.at_server[i] = 1;
+        const StormJob &j = storm.jobs[i];
+        if (j.outcome != OK && j.outcome != OK_CANCELLED && storm.whole_failed++ < 5) {
+            char line[400];
+            snprintf(line, sizeof line,
+                     "- job %ld is whole at the server, reported as result %u, errorcode %d, \"%s\"", i,
+                     static_cast<unsigned>(j.ret), static_cast<int>(j.code), j.text.c_str());
+            storm.whole_failed_lines.push_back(line);
+        }
+    }
+    // Data files first, as the server removes a job.
+    for (const char *kind : {"df", "cf"})
+        for (const std::string &name : names)
+            if (name.compare(0, 2, kind) == 0)
+                unlink((queue + "/" + name).c_str());
+}
 
 bool RunStorm(Storm &storm, const Sample &baseline)
 {
+    storm.at_server.assign(static_cast<size_t>(opt.storm), 0);
     Canceller c;
     std::thread thread([&] { c.Run(); });
     vx::posix::SetDebugSink(TraceSink);
@@ -825,7 +921,10 @@ bool RunStorm(Storm &storm, const Sample &baseline)
             storm.resources_first = what;
         }
         storm.jobs.push_back(job);
+        if (storm.jobs.size() % STORM_BATCH == 0)
+            TakeSpool(storm);
     }
+    TakeSpool(storm);
     {
         std::lock_guard<std::mutex> lock(c.m);
         c.quit = true;
@@ -838,35 +937,8 @@ bool RunStorm(Storm &storm, const Sample &baseline)
     return ok;
 }
 
-bool ReadFileBytes(const std::string &path, std::string &out)
-{
-    FILE *f = fopen(path.c_str(), "rbe");
-    if (f == nullptr)
-        return false;
-    out.clear();
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return true;
-}
-
-std::vector<std::string> List(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.' || strncmp(e->d_name, ".incoming", 9) == 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The server's view: once it has finished with the last connection, every job in its
-// queue must be whole, and every job reported printed must be there.
+// The outcomes, and the server's view taken batch by batch: every job in its queue must
+// have been whole, and every job reported printed must have been there.
 void JudgeStorm(const Storm &storm)
 {
     long counts[OUTCOMES] = {0, 0, 0, 0, 0};
@@ -951,61 +1023,19 @@ void JudgeStorm(const Storm &storm)
             "(%ld jobs left something)%s%s",
             storm.resources_left, storm.resources_left ? "; first: " : "", storm.resources_first.c_str());
 
-    // The server serves one connection at a time and keeps a job only once its
-    // connection ended; its private directories go with the connection.
-    const std::string queue = opt.spool + "/lp";
-    long long deadline = NowMs() + 40000;
-    while (NowMs() < deadline) {
-        bool busy = false;
-        for (const std::string &name : List(opt.spool))
-            busy |= name.compare(0, 9, ".incoming") == 0;
-        if (!busy)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    long whole = 0, broken = 0, orphans = 0, whole_failed = 0, missing = 0;
-    std::string first_broken;
-    std::vector<char> at_server(storm.jobs.size(), 0);
-    for (const std::string &name : List(queue)) {
-        if (name.compare(0, 2, "cf") == 0) {
-            struct stat st;
-            if (stat((queue + "/d" + name.substr(1)).c_str(), &st) != 0 && orphans++ == 0 &&
-                first_broken.empty())
-                first_broken = name + " without its data file";
-            continue;
-        }
-        if (name.compare(0, 2, "df") != 0)
-            continue;
-        std::string bytes;
-        long i = -1, size = -1;
-        bool intact = ReadFileBytes(queue + "/" + name, bytes) &&
-                      sscanf(bytes.c_str(), "longrun storm job %ld of %ld bytes\n", &i, &size) == 2 &&
-                      i >= 0 && static_cast<size_t>(i) < storm.jobs.size() && size == storm.jobs[i].size &&
-                      bytes == StormBytes(i, size);
-        struct stat st;
-        intact = intact && stat((queue + "/c" + name.substr(1)).c_str(), &st) == 0;
-        if (!intact) {
-            if (broken++ == 0 && first_broken.empty())
-                first_broken = name + " is not a whole job";
-            continue;
-        }
-        whole++;
-        at_server[i] = 1;
-        const StormJob &j = storm.jobs[i];
-        if (j.outcome != OK && j.outcome != OK_CANCELLED && whole_failed++ < 5)
-            printf("- job %ld is whole at the server, reported as result %u, errorcode %d, \"%s\"\n", i,
-                   static_cast<unsigned>(j.ret), static_cast<int>(j.code), j.text.c_str());
-    }
-    long reported = counts[OK] + counts[OK_CANCELLED];
+    long reported = counts[OK] + counts[OK_CANCELLED], missing = 0;
+    std::string first_broken = storm.first_broken;
     for (size_t i = 0; i < storm.jobs.size(); i++)
-        if ((storm.jobs[i].outcome == OK || storm.jobs[i].outcome == OK_CANCELLED) && !at_server[i] &&
+        if ((storm.jobs[i].outcome == OK || storm.jobs[i].outcome == OK_CANCELLED) && !storm.at_server[i] &&
             missing++ == 0 && first_broken.empty())
             first_broken = "job " + std::to_string(i) + " reported printed is not in the spool";
+    for (const std::string &line : storm.whole_failed_lines)
+        printf("%s\n", line.c_str());
     printf(
-        "Spool after the storm: %ld whole jobs (%ld of them reported as failed: their last acknowledgement "
-        "was cut off), %ld partial or broken, %ld control files without data.\n\n",
-        whole, whole_failed, broken, orphans);
-    Verdict(missing == 0 && broken == 0 && orphans == 0,
+        "Spool: %ld whole jobs (%ld of them reported as failed: their last acknowledgement was cut off), %ld "
+        "partial or broken, %ld control files without data.\n\n",
+        storm.whole, storm.whole_failed, storm.broken, storm.orphans);
+    Verdict(missing == 0 && storm.broken == 0 && storm.orphans == 0,
             "every job reported printed (%ld) is whole at the server, and the server kept no partial job%s%s",
             reported, first_broken.empty() ? "" : "; first: ", first_broken.c_str());
 }
