@@ -6,7 +6,7 @@
 # over 256 kbit/s alone takes over two minutes, and each client sends two of them.
 #
 # usage: bench/links.sh [options]
-#   --ci           the CI size instead (the ctest entry links.ci; one to two minutes)
+#   --ci           the CI size instead (the ctest entry links.ci; about three minutes)
 #   --only LIST    comma-separated conditions (names in tests/links/links.sh)
 #   --lanes N      cells run side by side (default 4)
 #   --out FILE     where the Markdown goes (default bench/links-results.md)
