@@ -154,6 +154,9 @@ done
 
 work=$build/bench-work
 mkdir -p "$work"
+# The job number record of the library and the command: this run's own (private, as the
+# library requires), not the user's, which tests running at the same time use.
+mkdir -p "$work/state" && chmod 700 "$work/state" && export XDG_RUNTIME_DIR=$work/state
 : >"$work/unavailable"
 unavailable() {
     log "$1 not measured: $2"

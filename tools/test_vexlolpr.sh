@@ -23,6 +23,9 @@ export LC_ALL=C
 passed=0
 failed=0
 work=$(mktemp -d /tmp/test-vexlolpr.XXXXXX) || exit 1
+# The job number record of the command: this run's own (private, as the library requires),
+# not the user's, which tests running at the same time would move.
+mkdir -m 700 "$work/state" && export XDG_RUNTIME_DIR=$work/state
 server_pid=""
 extra_pids=""
 
@@ -179,9 +182,33 @@ time.sleep(40)' >"$work/silent.port" &
 # Number of connections the server has taken so far.
 connections() { grep -c '^vexlolpd: #[0-9]* ' "$work/lpd.log"; }
 
-# The jobs in the queue lp, as their control files' names.
-control_files() { ls "$spool/lp" 2>/dev/null | grep '^cfA' | sort; }
-clear_queue() { rm -f "$spool"/lp/* "$spool"/other/*; }
+# vexlolpd queues a job when it sees the command's close, which the command does not
+# wait for; until then the job's files are in a directory .incoming-* of the spool.  This
+# waits, at most about five seconds, until no job is half-way.
+settle() {
+    local i
+    for i in $(seq 50); do
+        [ -z "$(ls -d "$spool"/.incoming-* 2>/dev/null)" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# wait_logged PATTERN COUNT: until the server's log has COUNT lines matching PATTERN, at
+# most about five seconds: a line it writes after the command's last read may come after
+# the command has exited.
+wait_logged() {
+    local i
+    for i in $(seq 50); do
+        [ "$(grep -c -E -- "$1" "$work/lpd.log")" -ge "$2" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The jobs in the queue lp, as their control files' names, once none is half-way.
+control_files() { settle; ls "$spool/lp" 2>/dev/null | grep '^cfA' | sort; }
+clear_queue() { settle; rm -f "$spool"/lp/* "$spool"/other/*; }
 
 # ---- running the command ----------------------------------------------------------------
 
@@ -712,7 +739,12 @@ group_remove() {
     expect_success "job to remove submitted" print
     local cf n
     cf=$(control_files)
-    n=$((10#$(printf '%s' "$cf" | sed -n 's/^cfA\([0-9][0-9][0-9]\).*/\1/p')))
+    n=$(printf '%s' "$cf" | sed -n 's/^cfA\([0-9][0-9][0-9]\).*/\1/p')
+    if [ "$(printf '%s\n' "$n" | sed '/^$/d' | wc -l)" -ne 1 ]; then
+        fail "job to remove: one job in the queue" "spool: $(ls "$spool/lp" | tr '\n' ' ')"
+        return
+    fi
+    n=$((10#$n))
 
     run other remove -P "$dest" -U mallory "$n"
     expect_success "removal by another user: the request succeeds" other
@@ -743,6 +775,7 @@ group_check() {
     run ok check -P "$dest"
     expect_success "check on lp" ok
     check_eq "check on lp: the answer" "$dest accepts jobs" "$(out ok)"
+    wait_logged 'abort job' 1
     check_match "check on lp: the job was offered and withdrawn" "receive job for lp\|[^|]*abort job" \
         "$(grep -E 'receive job|abort job' "$work/lpd.log" | tr '\n' '|')"
     check_eq "check on lp: nothing spooled" "$before" "$(ls -A "$spool" "$spool/lp" | sort)"
@@ -1053,6 +1086,7 @@ group_stdin() {
         >"$work/mixed.out" 2>"$work/mixed.err")
     rc=$?
     expect_success "'-' between files" mixed
+    settle
     check_eq "'-' between files: their names as given" "(stdin) one.txt two.txt" \
         "$(cat "$spool"/lp/cfA* | sed -n 's/^N//p' | sort | tr '\n' ' ' | sed 's/ $//')"
     check_eq "'-' between files: -J names them all" "3" "$(cat "$spool"/lp/cfA* | grep -c '^Jmixed$')"

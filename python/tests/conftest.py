@@ -68,6 +68,21 @@ def wait_for(predicate, seconds: float = 10.0, step: float = 0.05):
         time.sleep(step)
 
 
+@pytest.fixture(scope="session", autouse=True)
+def own_job_numbers(tmp_path_factory):
+    """The library's job number record in a directory of this run's own (private, as the
+    library requires), not the user's, which tests running at the same time use."""
+    state = tmp_path_factory.mktemp("state")
+    state.chmod(0o700)
+    saved = os.environ.get("XDG_RUNTIME_DIR")
+    os.environ["XDG_RUNTIME_DIR"] = str(state)
+    yield
+    if saved is None:
+        del os.environ["XDG_RUNTIME_DIR"]
+    else:
+        os.environ["XDG_RUNTIME_DIR"] = saved
+
+
 @pytest.fixture(scope="session")
 def library_path():
     """The library under test, loaded once; skips where none is found."""

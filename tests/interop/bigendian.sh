@@ -71,6 +71,7 @@ ip link set lo up || {
     exit 1
 }
 mkdir -p "$files"
+own_job_numbers "$work/state"
 unset PRINTER
 
 start_vexlolpd "$server" "$work" 70
@@ -127,6 +128,7 @@ for server_host in 127.0.0.1 localhost; do
     ok "$server_host: print job submitted" "print-$chost" print -P "$dest" -U alice --client-host "$chost" \
         "$files/bytes.bin"
     submitted
+    wait_new_jobs "$before" 1
     n=$(comm -13 <(printf '%s\n' "$before" | sed '/^$/d') <(jobs_now))
     if [ "$(printf '%s\n' "$n" | sed '/^$/d' | wc -l)" -eq 1 ]; then
         pass "$server_host: one new job in the spool (cfA$n...)"

@@ -197,10 +197,32 @@ raw_listing() {
         raw "$1" "${3:-3}" "${4:-127.0.0.1}" "${5:-515}" >"$2" 2>/dev/null
 }
 
+# A server queues a job when it sees the client's close, which the client does not wait
+# for: the checks after a client run first wait for the jobs they look at.
+# job_settled NUMBER: the server is done with the job in the spool as NUMBER; a server
+# script whose checks read more than the spool (a log line) says so in its own.
+job_settled() { true; }
+
+# wait_new_jobs BEFORE COUNT: until at least COUNT settled jobs are in the spool that are
+# not in BEFORE (a list of numbers, as jobs_now lists them); at most about five seconds.
+wait_new_jobs() {
+    local i n settled
+    for i in $(seq 50); do
+        settled=0
+        for n in $(comm -13 <(printf '%s\n' $1 | sed '/^$/d') <(jobs_now)); do
+            job_settled "$n" && settled=$((settled + 1))
+        done
+        [ "$settled" -ge "$2" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # new_job NAME BEFORE: the one job that appeared since BEFORE (a list of numbers, as the
 # server script's own jobs_now lists them); its number goes to $work/new.
 new_job() {
     local added
+    wait_new_jobs "$2" 1
     added=$(comm -13 <(printf '%s\n' $2 | sed '/^$/d') <(jobs_now))
     if [ "$(printf '%s\n' "$added" | sed '/^$/d' | wc -l)" -eq 1 ]; then
         pass "$1: one new job in the spool (number $added)"
@@ -209,6 +231,13 @@ new_job() {
         fail "$1: one new job in the spool" "new jobs: '$(echo $added)'" "spool: $(ls "$spool" | tr '\n' ' ')"
         : >"$work/new"
     fi
+}
+
+# own_job_numbers DIR: the job number record of the library and the command in DIR (made
+# private, as the library requires), not the user's own: tests running at the same time
+# would move this run's numbers, and its jobs theirs.
+own_job_numbers() {
+    mkdir -p "$1" && chmod 700 "$1" && export XDG_RUNTIME_DIR=$1
 }
 
 # wait_for_port [ADDRESS [PORT]]: until something accepts on ADDRESS (127.0.0.1 unless

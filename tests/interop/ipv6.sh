@@ -72,6 +72,7 @@ mount --bind "$top/hosts" /etc/hosts || {
     exit 1
 }
 mkdir -p "$files"
+own_job_numbers "$top/state"
 make_files "$files"
 
 finish() {
@@ -105,8 +106,17 @@ serve() {
 
 # The client's ends (ADDRESS:PORT) of the connections to port 515 that the client closed
 # first, as it closes a job's once the server has taken both files: they stay a minute in
-# TIME-WAIT on its side.  This network namespace has no other clients.
-closed_by_client() { ss -Htan state time-wait dport = :515 | awk '{ print $3 }' | sort; }
+# TIME-WAIT on its side.  They get there at the server's close, which may come after the
+# client has exited (the server's end waits in CLOSE-WAIT until then): so does this, at
+# most about five seconds.  This network namespace has no other clients.
+closed_by_client() {
+    local i
+    for i in $(seq 50); do
+        [ -z "$(ss -Htan state close-wait sport = :515)" ] && break
+        sleep 0.1
+    done
+    ss -Htan state time-wait dport = :515 | awk '{ print $3 }' | sort
+}
 
 # check_sources NAME BEFORE SOURCE: the connections the client closed since BEFORE
 # (closed_by_client) came from SOURCE ([::1] or 127.0.0.1) and a reserved port 601..1000.
@@ -329,7 +339,7 @@ if ! printf '%s' "$stopped" | grep -q stopped; then
     finish
 fi
 
-jobs_now() { ls "$spool" | sed -n 's/^hfA\([0-9][0-9]*\)$/\1/p' | sort; }
+. "$here/lprng_spool.sh"
 sent_bytes() { stat -c %s "$work/relay.raw" 2>/dev/null || echo 0; }
 log_lines() { wc -l <"$work/relay.log"; }
 
@@ -351,6 +361,7 @@ lprng_job() {
         fail "$name: submitted" "$*" "$(cat "$work/job.err")"
     fi
     submitted
+    wait_new_jobs "$before" 1
     job=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
     if [ "$(printf '%s\n' "$job" | sed '/^$/d' | wc -l)" -ne 1 ]; then
         fail "$name: one new job in the spool" "new jobs: '$(echo $job)'"

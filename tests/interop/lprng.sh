@@ -56,6 +56,7 @@ ip link set lo up || {
 # ---- the server ------------------------------------------------------------------------
 
 mkdir -p "$files"
+own_job_numbers "$work/state"
 start_lprng "$work" 515 250 || exit 1
 
 show_log() {
@@ -239,6 +240,7 @@ client_ok "burst of three jobs submitted" burst print "$host" lp "$files/burst1"
     "$files/burst3" --user erin --client-host localhost
 ended=$(date +%s)
 echo "     (burst ran from second $started to $ended)"
+wait_new_jobs "$before" 3
 added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
 check_eq "burst: three new jobs with distinct numbers" 3 "$(printf '%s\n' $added | sed '/^$/d' | sort -u | wc -l)"
 for n in $added; do
@@ -264,6 +266,7 @@ before=$(jobs_now)
 logged=$(wc -l <"$work/lpd.out")
 loop_jobs localhost
 check_eq "ten processes: every one succeeds" 0000000000 "$loop_status"
+wait_new_jobs "$before" 10
 added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
 check_eq "ten processes: ten new jobs" 10 "$(printf '%s\n' $added | sed '/^$/d' | wc -l)"
 for n in $added; do

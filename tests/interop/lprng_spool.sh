@@ -8,6 +8,9 @@
 # N and size, separated by \002 and closed by \001.
 
 jobs_now() { ls "$spool" | sed -n 's/^hfA\([0-9][0-9]*\)$/\1/p' | sort; }
+# lpd writes the record when the control file arrives and adds the sizes once every data
+# file is in.
+job_settled() { grep -a -q '^size=' "$spool/hfA$1" 2>/dev/null; }
 job_files() { ls "$spool" | grep -E '^(hfA|dfA|cfA|temp)' | sort; }
 
 hf_field() { grep -a -m1 "^$2=" "$spool/hfA$1" | cut -d= -f2-; }

@@ -51,6 +51,7 @@ ip link set lo up || {
     exit 1
 }
 mkdir -p "$files"
+own_job_numbers "$work/state"
 
 start_vexlolpd "$server" "$work" 250
 finish() { finish_vexlolpd vexlolpd "$work"; }
@@ -122,6 +123,7 @@ client_ok "burst of three jobs submitted" burst print "$host" lp "$files/burst1"
     "$files/burst3" --user erin --client-host interop-e
 ended=$(date +%s)
 echo "     (burst ran from second $started to $ended)"
+wait_new_jobs "$before" 3
 added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
 check_eq "burst: three new jobs with distinct numbers" 3 "$(printf '%s\n' $added | sed '/^$/d' | sort -u | wc -l)"
 seen=""
@@ -144,6 +146,7 @@ listing_check "after the burst" $(jobs_now)
 before=$(jobs_now)
 loop_jobs interop-l
 check_eq "ten processes: every one succeeds" 0000000000 "$loop_status"
+wait_new_jobs "$before" 10
 added=$(comm -13 <(printf '%s\n' $before | sed '/^$/d') <(jobs_now))
 check_eq "ten processes: ten new jobs with distinct numbers" 10 "$(printf '%s\n' $added | sed '/^$/d' | sort -u | wc -l)"
 for i in 0 1 2 3 4 5 6 7 8 9; do

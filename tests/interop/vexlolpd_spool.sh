@@ -8,6 +8,8 @@
 jobs_now() { ls "$spool" | sed -n 's/^cfA\([0-9][0-9][0-9]\).*$/\1/p' | sort; }
 spool_files() { ls -A "$spool" "$work/spool" | sort; }
 control_name() { ls "$spool" | grep -m1 "^cfA$1"; }
+# The " queued" line, which check_job reads, follows the job into the queue.
+job_settled() { grep -q " queued cfA$1" "$work/lpd.out"; }
 
 # The files vexlolpd received on the connection that queued cfA<number>..., joined by
 # '|' ("data file NAME, N bytes|control file NAME, M bytes|").

@@ -111,8 +111,13 @@ def inside(vexlolpr, vexlolpd, work):
                 ("queue", ["queue"]),
                 ("remove", ["remove", "1"])]
         failed = 0
+        # The job number record: this run's own (private, as the library requires), not
+        # the user's, which tests running at the same time use.
+        state = os.path.join(work, "state")
+        os.mkdir(state, 0o700)
         # LeakSanitizer cannot work under ptrace; the other suites look for leaks.
-        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+        env = dict(os.environ, XDG_RUNTIME_DIR=state,
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
         for queue, (name, args) in zip(queues, runs):
             args = args[:1] + ["-P", f"{queue}@127.0.0.1:{PORT}", "-q", "--reply-timeout", "5000"] + args[1:]
             trace = os.path.join(work, "trace")
