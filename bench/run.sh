@@ -190,8 +190,9 @@ if in_list cups "$clients"; then
         log "fetching the CUPS lpd backend (apt-get download cups; dpkg -x)"
         rm -rf "$cups" "$work/cups-deb"
         mkdir -p "$work/cups-deb"
-        (cd "$work/cups-deb" && { apt-get download cups >/dev/null 2>&1 ||
-            { apt-get update -qq >/dev/null 2>&1 && apt-get download cups >/dev/null 2>&1; }; }) &&
+        # Bounded: a mirror that stalls must not hold the run (the smoke test's too).
+        (cd "$work/cups-deb" && { timeout 60 apt-get download cups >/dev/null 2>&1 ||
+            { timeout 120 apt-get update -qq >/dev/null 2>&1 && timeout 60 apt-get download cups >/dev/null 2>&1; }; }) &&
             dpkg -x "$work"/cups-deb/cups_*.deb "$cups" 2>/dev/null
         for b in "$cups"/usr/lib/cups/backend-available/lpd "$cups"/usr/lib/cups/backend/lpd; do
             [ -x "$b" ] && backend=$b && break
