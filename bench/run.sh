@@ -191,8 +191,8 @@ if in_list cups "$clients"; then
         rm -rf "$cups" "$work/cups-deb"
         mkdir -p "$work/cups-deb"
         # Bounded: a mirror that stalls must not hold the run (the smoke test's too).
-        (cd "$work/cups-deb" && { timeout 60 apt-get download cups >/dev/null 2>&1 ||
-            { timeout 120 apt-get update -qq >/dev/null 2>&1 && timeout 60 apt-get download cups >/dev/null 2>&1; }; }) &&
+        (cd "$work/cups-deb" && { timeout 30 apt-get download cups >/dev/null 2>&1 ||
+            { timeout 60 apt-get update -qq >/dev/null 2>&1 && timeout 30 apt-get download cups >/dev/null 2>&1; }; }) &&
             dpkg -x "$work"/cups-deb/cups_*.deb "$cups" 2>/dev/null
         for b in "$cups"/usr/lib/cups/backend-available/lpd "$cups"/usr/lib/cups/backend/lpd; do
             [ -x "$b" ] && backend=$b && break
