@@ -295,18 +295,19 @@ TEST_F(QueueTest, PeekTakesWhatIsThereAndNeverWaits)
 
 TEST_F(QueueTest, PostFromAnotherThreadWakesABlockedGetMessage)
 {
+    static constexpr int POST_AFTER_MS = 50;
     HWND target = window_;
+    Clock::time_point start = Clock::now(); // before the poster exists: the post comes later still
     std::thread poster([target] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(POST_AFTER_MS));
         vx::PostMessageA(target, vx::WM_USER + 5, 42, 0);
     });
-    Clock::time_point start = Clock::now();
     vx::MSG msg = Next(5000);
     long elapsed = MsSince(start);
     poster.join();
     EXPECT_EQ(msg.message, vx::WM_USER + 5);
     EXPECT_EQ(msg.wParam, 42u);
-    EXPECT_GE(elapsed, 30) << "it did block until the post";
+    EXPECT_GE(elapsed, POST_AFTER_MS) << "it did block until the post";
     EXPECT_LT(elapsed, 2000) << "the post woke it";
 }
 
@@ -424,15 +425,17 @@ TEST_F(QueueTest, TimersArePeriodicUntilKilled)
 
 TEST_F(QueueTest, ALateReaderFindsOneTickNotABacklog)
 {
-    ASSERT_NE(vx::SetTimer(window_, 3, 40, nullptr), 0u);
+    constexpr unsigned PERIOD_MS = 40;
+    ASSERT_NE(vx::SetTimer(window_, 3, PERIOD_MS, nullptr), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    Clock::time_point beforefetch = Clock::now(); // the fetch that restarts the period comes after
     vx::MSG msg = Next(1000);
     EXPECT_EQ(msg.message, vx::WM_TIMER);
     EXPECT_EQ(msg.wParam, 3u);
-    Clock::time_point fetched = Clock::now();
     msg = Next(1000);
     EXPECT_EQ(msg.message, vx::WM_TIMER);
-    EXPECT_GE(MsSince(fetched), 30) << "the next tick is a period after the fetch, not at once";
+    EXPECT_GE(MsSince(beforefetch), static_cast<long>(PERIOD_MS))
+        << "the next tick is a period after the fetch, not at once";
 }
 
 TEST_F(QueueTest, ResettingATimerReplacesItsPeriod)
@@ -834,10 +837,28 @@ public:
     }
     bool ok() const { return slave_ >= 0; }
     int slave() const { return slave_; }
-    // What has come through so far, after a pause for output still on its way.
+    // Everything written to the terminal end so far.  A marker written after it comes
+    // through last (the terminal keeps the order of writes), so once the reader has it,
+    // it has everything before it; the marker itself is taken out again.
     std::string Read()
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        static const std::string marker = "<read-marker>";
+        if (write(slave_, marker.data(), marker.size()) != static_cast<long>(marker.size())) {
+            ADD_FAILURE() << "the marker could not be written";
+            return "";
+        }
+        for (int i = 0; i < 1000; i++) { // 5 s at most
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                size_t at = text_.find(marker);
+                if (at != std::string::npos) {
+                    text_.erase(at, marker.size());
+                    return text_;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ADD_FAILURE() << "the terminal's output did not come through within 5 s";
         std::lock_guard<std::mutex> guard(lock_);
         return text_;
     }

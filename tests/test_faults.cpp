@@ -182,8 +182,7 @@ protected:
         size_t second = p.controlfirst ? datasize : controlsize;
         std::vector<PeerStep> s;
         if (step == Step::AfterConnect) {
-            // Long enough for the command to arrive, which the server then never reads.
-            s.push_back(Peer::Sleep(150));
+            s.push_back(Peer::Peek(1)); // the command has come, and stays unread
             return s;
         }
         s.push_back(Peer::ReadLine());
@@ -207,18 +206,18 @@ protected:
         s.push_back(Peer::Read(second));
         return s;
     }
-    // Half of a file is read; the pause lets the client finish its writes (the data
-    // file's content and its closing octet go in two), so that the fault meets it
-    // waiting for the final acknowledgement and not between those writes.
+    // Half of a file is read, and the rest waited for unread: the client has finished
+    // its writes (the data file's content and its closing octet go in two), so that the
+    // fault meets it waiting for the final acknowledgement and not between those writes.
     static std::vector<PeerStep> Partly(std::vector<PeerStep> s, size_t size)
     {
-        s.insert(s.end(), {Peer::Read(size / 2), Peer::Sleep(100)});
+        s.insert(s.end(), {Peer::Read(size / 2), Peer::Peek(size - size / 2)});
         return s;
     }
     static std::vector<PeerStep> AnswerPrefix(Step step)
     {
         if (step == Step::AfterConnect)
-            return {Peer::Sleep(150)};
+            return {Peer::Peek(1)};
         if (step == Step::AfterCommand)
             return {Peer::ReadLine()};
         return {Peer::ReadLine(), Peer::Send(PARTIAL_ANSWER), Peer::Sleep(100)};

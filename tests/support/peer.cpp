@@ -117,6 +117,21 @@ bool Peer::ReadLineUntil()
     return false;
 }
 
+bool Peer::PeekUntil(size_t want)
+{
+    std::string buf(want, '\0');
+    for (;;) {
+        if (!WaitReadable(connfd_))
+            return false;
+        ssize_t n = recv(connfd_, &buf[0], want, MSG_PEEK);
+        if (n <= 0)
+            return false;
+        if (static_cast<size_t>(n) >= want)
+            return true;
+        Pause(2); // readable already: poll would not wait for the rest
+    }
+}
+
 // Writes never raise SIGPIPE here: a client that aborted is an expected end of a step.
 bool Peer::SendSome(const char *buf, size_t len)
 {
@@ -172,6 +187,10 @@ void Peer::Run()
             break;
         case PeerStep::READ_LINE:
             if (!ReadLineUntil())
+                return;
+            break;
+        case PeerStep::PEEK:
+            if (!PeekUntil(step.count))
                 return;
             break;
         case PeerStep::READ_TO_CLOSE:

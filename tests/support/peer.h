@@ -18,9 +18,9 @@
 namespace vxtest {
 
 struct PeerStep {
-    enum Kind { SEND, READ, READ_LINE, READ_TO_CLOSE, SLEEP, CLOSE, RESET, HOLD, SHRINK_RCVBUF, CALL, TRICKLE, STREAM } kind;
+    enum Kind { SEND, READ, READ_LINE, READ_TO_CLOSE, SLEEP, CLOSE, RESET, HOLD, SHRINK_RCVBUF, CALL, TRICKLE, STREAM, PEEK } kind;
     std::string bytes;          // SEND, TRICKLE, STREAM
-    size_t count;               // READ: bytes to read; SLEEP/HOLD: milliseconds; TRICKLE: pause
+    size_t count;               // READ, PEEK: bytes; SLEEP/HOLD: milliseconds; TRICKLE: pause
     std::function<void()> call = {}; // CALL
 };
 
@@ -40,6 +40,9 @@ public:
     static PeerStep ReadToClose() { return {PeerStep::READ_TO_CLOSE, "", 0}; }
     // Reads up to and including the next LF.
     static PeerStep ReadLine() { return {PeerStep::READ_LINE, "", 0}; }
+    // Waits until `n` bytes have come, and reads none of them: the client is done with
+    // those writes, and a close now finds them unread.
+    static PeerStep Peek(size_t n) { return {PeerStep::PEEK, "", n}; }
     static PeerStep Ack(char byte = 0) { return Send(std::string(1, byte)); }
     static PeerStep Sleep(size_t ms) { return {PeerStep::SLEEP, "", ms}; }
     static PeerStep Close() { return {PeerStep::CLOSE, "", 0}; }
@@ -60,6 +63,7 @@ private:
     void Run();
     bool ReadSomeUntil(size_t want, bool to_close);
     bool ReadLineUntil();
+    bool PeekUntil(size_t want);
     bool WaitReadable(int fd); // false at the deadline or when stopped
     void Pause(size_t ms);
     bool SendSome(const char *buf, size_t len); // false when the client is gone or time is up
