@@ -4,7 +4,7 @@
 # checked in its spool byte for byte, and its log (--verbose) shows what reached it.
 #
 # usage: test_vexlolpr.sh GROUP VEXLOLPR VEXLOLPD VERSION [MANPAGE]
-#   GROUP: usage errors print queue remove check cancel tty manpage
+#   GROUP: usage errors print forms queue remove check cancel tty manpage huge stdin
 # Exit status: 0 all checks held, 1 a check failed, 77 skipped (a tool is missing).
 # VEXLOLPR_TEST_KEEP=1 keeps the scratch directory after a failure.
 # shellcheck disable=SC2317 # the groups are called by name
@@ -685,6 +685,82 @@ group_print() {
     check_eq "no job left half-way" "" "$(grep -E 'abandoned|discarded|closed by the client' "$work/lpd.log")"
 }
 
+# Called lpr, lpq or lprm, the program takes Windows' switches: every lpr switch reaches
+# the job (checked in the spool byte for byte, the files in the order asked for), the
+# listing and the removal are vexlolpr's, and errors name the form.
+group_forms() {
+    start_server
+    local bin=$work/bin srv=127.0.0.1:$port me host row name form args file format jobname class first cf n
+    me=$(id -un)
+    host=$(uname -n)
+    host=${host%%.*}
+    mkdir -p "$bin"
+    for form in lpr lpq lprm; do ln -s "$cli" "$bin/$form"; done
+    printf 'first line\n\fsecond page\n' >"$work/text.txt"
+    order() { grep -E ' (data|control) file ' "$work/lpd.log" | tail -n 2 | sed -E 's/.* (data|control) file .*/\1/' | tr '\n' ' '; }
+
+    # name | arguments | format | job name | class | the file sent first
+    for row in "plain|-S $srv -P lp|f|$work/text.txt|-|control" \
+        "-J -C -o l|-S $srv -P lp -J test -C Urgent -o l|l|test|Urgent|control" \
+        "-d and -x|-x -d -S $srv -P lp|f|$work/text.txt|-|data" \
+        "-P queue@server alone|-P lp@$srv|f|$work/text.txt|-|control"; do
+        IFS='|' read -r name args format jobname class first <<<"$row"
+        clear_queue
+        # shellcheck disable=SC2086 # the arguments are words
+        timeout -k 5 60 "$bin/lpr" $args "$work/text.txt" >"$work/lpr.out" 2>"$work/lpr.err" </dev/null
+        rc=$?
+        expect_success "lpr $name" lpr
+        check_job "lpr $name" "$work/text.txt" "$host" "$me" "$jobname" "$class" 0 "$format" 1 "$work/text.txt"
+        check_eq "lpr $name: the $first file first" "$first $([ "$first" = data ] && echo control || echo data) " "$(order)"
+    done
+
+    # The same job as vexlolpr's own options make it: the same control file, line for
+    # line but the job number, in the same order.
+    clear_queue
+    run own print -P "lp@$srv" -J test -l --control-first "$work/text.txt"
+    cf=$(control_files)
+    sed -E 's/fA[0-9]{3}/fA#/' "$spool/lp/$cf" >"$work/own.cf"
+    check_eq "vexlolpr print -J test -l --control-first: control file first" "control data " "$(order)"
+    clear_queue
+    timeout -k 5 60 "$bin/lpr" -S "$srv" -P lp -J test -o l "$work/text.txt" >/dev/null 2>&1 </dev/null
+    cf=$(control_files)
+    sed -E 's/fA[0-9]{3}/fA#/' "$spool/lp/$cf" >"$work/lpr.cf"
+    check_cmp "lpr -J test -o l sends vexlolpr's control file" "$work/own.cf" "$work/lpr.cf"
+
+    clear_queue
+    timeout -k 5 60 "$bin/lpr" -S "$srv" -P lp "$work/text.txt" "$work/text.txt" >/dev/null 2>&1 </dev/null
+    check_eq "lpr with two files: two jobs" 2 "$(control_files | wc -l)"
+
+    # lpq is vexlolpr queue, -l the long form; lprm removes.
+    for args in "" "-l"; do
+        # shellcheck disable=SC2086
+        timeout -k 5 60 "$bin/lpq" -S "$srv" -P lp $args >"$work/lpq.out" 2>&1 </dev/null
+        run queue queue -P "lp@$srv" $args
+        check_eq "lpq ${args:-(short)}: vexlolpr queue's listing" "$(out queue)" "$(cat "$work/lpq.out")"
+    done
+    n=$(control_files | head -n 1 | sed 's/^cfA\([0-9]*\).*/\1/')
+    timeout -k 5 60 "$bin/lprm" -S "$srv" -P lp "$((10#$n))" >"$work/lprm.out" 2>&1 </dev/null
+    check_eq "lprm: exit status 0 and nothing said" "0 " "$? $(cat "$work/lprm.out")"
+    check_eq "lprm: the job is gone, the other stays" 1 "$(control_files | wc -l)"
+
+    # Errors in the form's name: the status, the line and where the help is.
+    for row in "lpr|-S $srv -P lp -o x $work/text.txt|2|lpr: bad -o 'x': only -o l (send the file as it is)" \
+        "lprm|-S $srv -P lp|2|lprm: no job number given" \
+        "lpq|-S $srv|2|lpq: no queue given: add -P QUEUE (or set PRINTER=QUEUE)" \
+        "lpq|-S nosuch.invalid -P lp|1|lpq: Can't resolve host name nosuch.invalid (error 4914)"; do
+        IFS='|' read -r form args n name <<<"$row"
+        # shellcheck disable=SC2086
+        $isolation timeout -k 5 60 "$bin/$form" $args >"$work/form.out" 2>"$work/form.err" </dev/null
+        rc=$?
+        check_eq "$form $args: exit status $n" "$n" "$rc"
+        check_eq "$form $args: the error line" "$name" "$(head -n 1 "$work/form.err")"
+        [ "$n" = 2 ] && check_eq "$form $args: where the help is" "Try '$form --help'." "$(sed -n 2p "$work/form.err")"
+    done
+    timeout -k 5 60 "$bin/lpr" --help >"$work/help.out" 2>&1 </dev/null
+    check_match "lpr --help: the switches" "^usage: lpr -S SERVER -P PRINTER \[-C CLASS\] \[-J JOBNAME\] \[-o l\] \[-x\] \[-d\]" \
+        "$(cat "$work/help.out")"
+}
+
 group_queue() {
     start_server
     printf 'one\n' >"$work/a.txt"
@@ -1078,6 +1154,12 @@ group_stdin() {
     check_job "a pipe" "$work/xs" "$host" "$me" "(stdin)" - 0 f 1 "(stdin)"
     check_eq "a pipe: nothing left in TMPDIR" "" "$(left)"
     clear_queue
+    # A relative TMPDIR names the same place after the job moved into its folder.
+    (cd "$work" && TMPDIR=tmp timeout -k 5 60 "$cli" print -P "$dest" <"$work/xs" >"$work/rel.out" 2>"$work/rel.err")
+    rc=$?
+    expect_success "a relative TMPDIR" rel
+    check_eq "a relative TMPDIR: nothing left in it" "" "$(left)"
+    clear_queue
 
     # '-' among relative names: the files after it are still found where they were.
     printf 'one\n' >"$work/one.txt"
@@ -1187,7 +1269,7 @@ group_huge() {
 }
 
 case "$group" in
-usage | errors | print | queue | remove | check | cancel | tty | manpage | huge | stdin) "group_$group" ;;
+usage | errors | print | forms | queue | remove | check | cancel | tty | manpage | huge | stdin) "group_$group" ;;
 *)
     echo "unknown group $group"
     exit 1
