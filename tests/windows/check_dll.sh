@@ -86,7 +86,7 @@ sed -n 's/^[ \t]*DLL Name: //p' "$tmp/headers" >"$tmp/imports"
 [ -s "$tmp/imports" ] || fail "no import table found"
 while read -r name; do
     # The system's own: what every Windows ships, the C runtimes included.
-    if echo "$name" | grep -qiE '^(kernel32|user32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'; then
+    if echo "$name" | grep -qiE '^(kernel32|user32|advapi32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'; then
         continue
     fi
     fail "imports $name (not a system DLL)"

@@ -80,6 +80,10 @@ int is_stdin(const char *operand);
 
 /* ---- the platform's half (posix.c, win32.c) ------------------------------------------- */
 
+/* The command line as the library takes names: as it is on POSIX; on Windows in the
+   ANSI code page, the DLL's, where an argument it cannot carry is a usage error.  -1 to
+   go on, or the exit status of an error already reported. */
+int sys_arguments(int *argc, char ***argv);
 /* Takes over interrupts (Ctrl-C and the like) for the rest of the run. */
 void sys_start(const struct Settings *s);
 /* Marks the span of one request, so that an interrupt cancels it through the library.

@@ -268,7 +268,9 @@ int main(int argc, char **argv)
     s.format = 'f';
     s.replytimeout = DEFAULT_REPLY_TIMEOUT;
     s.waitbusy = DEFAULT_WAIT_BUSY;
-    status = parse_command_line(argc, argv, &s);
+    status = sys_arguments(&argc, &argv);
+    if (status < 0)
+        status = parse_command_line(argc, argv, &s);
     if (status >= 0) {
         free_settings(&s);
         return status;

@@ -11,8 +11,11 @@ LFILE FileOpenRead(const char *path)
     if (path == nullptr)
         return LFILE_ERROR;
     // Others may go on reading and writing the file while it is sent, as they could
-    // with the old share-compatible open.
-    HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    // with the old share-compatible open, and may delete it: a file kept open to be
+    // deleted on close (a program's temporary copy) can then be printed, and its bytes
+    // stay readable here until the job ends.
+    HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return LFILE_ERROR;

@@ -1,9 +1,12 @@
 // localstate.cpp - the local time, and the user's state record: a small file in the
-// user's temporary directory, opened without sharing, which is its lock.
+// user's temporary directory, opened without sharing, which is its lock, and owned by
+// the user.
 #include <string.h>
 #include <time.h>
 
 #include "../platform.h"
+
+#include <aclapi.h>
 
 namespace vx {
 
@@ -20,9 +23,43 @@ bool LocalTimeNow(struct tm *local, int64_t *seconds)
 
 static HANDLE HandleOf(LSTATE state) { return reinterpret_cast<HANDLE>(state); }
 
+// A token's user or owner with its SID (at most 68 bytes) fits in this.
+constexpr size_t TOKEN_ROOM = 128;
+
 static bool IsReparsePoint(DWORD attributes)
 {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The record's owner must be this user, or the owner this user's new files get (the
+// Administrators group, for an elevated administrator): the temporary folder of a
+// service or of a changed TEMP may be open to others, and another user's file of that
+// name would then be read and written as this user's.
+static bool OwnedByCaller(HANDLE file)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                          &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool mine = false;
+    HANDLE token;
+    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) ||
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        union {
+            TOKEN_USER user;
+            TOKEN_OWNER owner;
+            BYTE room[TOKEN_ROOM];
+        } info;
+        DWORD size;
+        mine = (::GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+                ::EqualSid(owner, info.user.User.Sid)) ||
+               (::GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
+                ::EqualSid(owner, info.owner.Owner));
+        ::CloseHandle(token);
+    }
+    ::LocalFree(descriptor);
+    return mine;
 }
 
 LSTATE StateOpen(DWORD waitms)
@@ -62,7 +99,7 @@ LSTATE StateOpen(DWORD waitms)
     BY_HANDLE_FILE_INFORMATION info;
     if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1) {
+        info.nNumberOfLinks != 1 || !OwnedByCaller(h)) {
         ::CloseHandle(h);
         return LSTATE_ERROR;
     }
