@@ -42,6 +42,6 @@ for target in i686:build-win32 x86_64:build-win64; do
     # by itself.
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$arch-w64-mingw32.cmake" \
         -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DVEXLOLPR_WERROR="$([ -n "${WERROR:-}" ] && echo ON || echo OFF)" >/dev/null
-    cmake --build "$dir" -j"$jobs" --target vexlolpr vexlolpr_cli dllclient
-    echo "build-windows: $dir/VEXLOLPR.DLL"
+    cmake --build "$dir" -j"$jobs" --target vexlolpr vexlolpr_cli vexlolpr_zip dllclient
+    echo "build-windows: $dir/VEXLOLPR.DLL, $dir/tools/vexlolpr.exe, $(ls "$dir"/vexlolpr-*-win*.zip)"
 done

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Static checks of a cross-built VEXLOLPR.DLL, made without running it:
-#   check_dll.sh DLL [i686|x86_64]
+#   check_dll.sh DLL [i686|x86_64 [VEXLOLPR.EXE]]
 #   - the machine type (when given);
 #   - exactly the nine exports, by undecorated name, at their fixed ordinals;
 #   - imports from system DLLs only: no compiler runtime DLL, no Winsock (it is loaded
@@ -8,10 +8,13 @@
 #   - the status dialog, the string table and the version, read back from the image,
 #     against the template below, every text of src/msgtext.def and the header;
 #   - the record layouts of the public header on this target, and a program that links
-#     every export by name through the import library next to the DLL.
+#     every export by name through the import library next to the DLL;
+#   - the command, when given: of the same machine, binding VEXLOLPR.DLL and system
+#     DLLs alone, with the DLL's version in its properties.
 set -eu
 dll=$1
 want_arch=${2:-}
+exe=${3:-}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -203,6 +206,32 @@ else
         fi
     else
         fail "a program does not link through the import library"
+    fi
+fi
+
+# ---- the command ------------------------------------------------------------------------
+if [ -n "$exe" ]; then
+    echo "== $exe"
+    case $($objdump -f "$exe") in
+    *"file format pei-i386"*) [ "$arch" = i686 ] || fail "$exe is not built for $arch" ;;
+    *"file format pei-x86-64"*) [ "$arch" = x86_64 ] || fail "$exe is not built for $arch" ;;
+    *) fail "$exe is no Windows program of a known machine" ;;
+    esac
+    imports=$($objdump -p "$exe" | sed -n 's/^[ \t]*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+    echo "imports: $imports"
+    case " $imports" in *" VEXLOLPR.DLL "*) ;; *) fail "the command does not bind VEXLOLPR.DLL at load time" ;; esac
+    for name in $imports; do
+        echo "$name" | grep -qE '^(VEXLOLPR|KERNEL32|USER32|ADVAPI32|SHELL32|MSVCRT)\.DLL$' ||
+            fail "the command imports $name (not a system DLL)"
+    done
+    $windres -i "$exe" -O rc 2>/dev/null | sed -e 's/\(0x[0-9a-fA-F]*\)/\L\1/g' >"$tmp/exe.rc" || true
+    if grep -qx " FILEVERSION $commas" "$tmp/exe.rc" && grep -qx " PRODUCTVERSION $commas" "$tmp/exe.rc" &&
+        grep -qx "      VALUE \"FileVersion\", \"$version\"" "$tmp/exe.rc" &&
+        grep -qx "      VALUE \"OriginalFilename\", \"vexlolpr.exe\"" "$tmp/exe.rc"; then
+        echo "resources: version $version in the command's properties, as in the DLL's"
+    else
+        fail "the command's version resource does not say $version:"
+        sed -n '/VERSIONINFO/,$p' "$tmp/exe.rc"
     fi
 fi
 

@@ -28,16 +28,8 @@ done
 
 # As root the whole run moves into a network namespace of its own: port 515 and the
 # reserved ports from 601 are then free whatever else runs on this machine, and the
-# source port of a first connection is known.  Wine's sockets live in its server, so the
-# server must start inside as well.
-if [ "${VEXLOLPR_WINE_NETNS:-}" = "" ]; then
-    if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null 2>&1 && command -v ip >/dev/null 2>&1 &&
-        unshare -n true 2>/dev/null; then
-        # shellcheck disable=SC2016 # expanded by the inner shell
-        VEXLOLPR_WINE_NETNS=1 exec unshare -n -- sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-    fi
-    VEXLOLPR_WINE_NETNS=0
-fi
+# source port of a first connection is known.
+own_netns VEXLOLPR_WINE_NETNS "$0" "$@"
 netns=$VEXLOLPR_WINE_NETNS
 
 started=$(date +%s)
@@ -54,18 +46,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-
-timeout 120 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
-timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
-# The prefix's desktop process started before the null driver was set and has no
-# windows to offer; the prefix's server goes down once and comes back, persistent, with
-# the driver for every case.  Persistent for 30 s past its last client only: should this
-# script be killed before its clean-up, the server still goes away on its own.
-timeout 30 "$wineserver" -k 2>/dev/null || true
-timeout 30 "$wineserver" -w 2>/dev/null || true
-timeout 30 "$wineserver" -p30 || { echo "FAIL: wineserver -p did not start"; exit 1; }
+null_prefix
 echo "wine prefix ready after $(($(date +%s) - started)) s (network namespace of its own: $netns)"
 
 mkdir "$work/run"

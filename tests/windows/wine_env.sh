@@ -1,6 +1,6 @@
 # shellcheck shell=sh disable=SC2154,SC2034 # work, here: the caller's; port, lpd: for it
-# Shared by run_wine.sh and run_gui.sh (sourced, not run): finding Wine, and the fake
-# LPD on loopback.  The caller sets `here` (this folder) and `work` (its scratch folder)
+# Shared by run_wine.sh, run_cli.sh and run_gui.sh (sourced, not run): finding Wine, a
+# prefix without a desktop, and the fake LPD on loopback.  The caller sets `here` (this folder) and `work` (its scratch folder)
 # and keeps the fake LPD's PID, in `lpd`, for its clean-up.
 
 # find_wine i686|x86_64: sets `wine` and `wineserver` for a DLL of that machine and
@@ -73,4 +73,37 @@ finish_lpd() {
     lpd=""
     sed 's/^/  | /' "$work/lpd.log"
     return $rc
+}
+
+# null_prefix: a throwaway prefix of the machine in $work/prefix with the null graphics
+# driver (no X server: windows exist, hidden) and one persistent server of that prefix
+# for every case.  The prefix's desktop process started before the driver was set and
+# has no windows to offer, so the server goes down once and comes back, persistent for
+# 30 s past its last client only: should the caller be killed before its clean-up, the
+# server still goes away on its own.
+null_prefix() {
+    export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+    timeout 120 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+    timeout 30 "$wineserver" -k 2>/dev/null || true
+    timeout 30 "$wineserver" -w 2>/dev/null || true
+    timeout 30 "$wineserver" -p30 || { echo "FAIL: wineserver -p did not start"; exit 1; }
+}
+
+# own_netns VAR "$0" "$@": as root, runs the calling script again in a network
+# namespace of its own with loopback up (VAR marks the second run), so that ports are
+# its own whatever else runs here; Wine's server starts inside as well, as its sockets
+# live there.  Otherwise sets VAR to 0 and returns.
+own_netns() {
+    var=$1
+    shift
+    eval "inside=\${$var:-}"
+    [ -z "$inside" ] || return 0
+    if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null 2>&1 && command -v ip >/dev/null 2>&1 &&
+        unshare -n true 2>/dev/null; then
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        eval "$var=1" && export "${var?}" && exec unshare -n -- sh -c 'ip link set lo up && exec "$0" "$@"' "$@"
+    fi
+    eval "$var=0"
 }

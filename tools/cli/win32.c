@@ -128,24 +128,22 @@ static BOOL WINAPI on_control(DWORD event)
     return TRUE;
 }
 
-static DWORD main_thread;
-
 void sys_start(const struct Settings *s)
 {
     (void)s;
-    main_thread = GetCurrentThreadId();
     InitializeCriticalSection(&cancel_lock);
     SetConsoleCtrlHandler(on_control, TRUE);
 }
 
 /* ---- the status display on the console ---------------------------------------------- */
 
-/* Without --dialog the library's dialog stays hidden, and this thread draws what it
-   shows on the console, as the library draws it on a POSIX terminal: the title, the
-   caption's lines, the status and, for a print job, the byte counter with a bar; ten
-   times a second, in place, left on screen in its final state.  The texts are read from
-   the dialog's controls, which the main thread answers from its message loop while the
-   request waits (a bounded wait, as it may be busy elsewhere for a moment). */
+/* Without --dialog the library's dialog stays hidden, and what it shows is drawn on the
+   console, as the library draws it on a POSIX terminal: the title, the caption's lines,
+   the status and, for a print job, the byte counter with a bar; in place, at most ten
+   times a second, left on screen in its final state.  The texts are taken as the
+   library sets them: a hook on this thread's sent messages sees each WM_SETTEXT to the
+   dialog's controls (the last counter of a job included, which a look at the dialog
+   now and then would miss); a thread of its own draws. */
 #define REDRAW_MS 100
 #define BAR_WIDTH 20
 #define TEXT_SIZE 256
@@ -154,14 +152,20 @@ void sys_start(const struct Settings *s)
 #define ID_DONE 2805
 #define ID_TOTAL 2807
 
+struct Texts {
+    char caption[TEXT_SIZE], status[TEXT_SIZE], done[32], total[32];
+};
+
 struct Display {
     HANDLE console;
+    HHOOK hook;
     HANDLE thread;
     HANDLE stop;
-    HWND dialog;
-    char caption[TEXT_SIZE], status[TEXT_SIZE], done[32], total[32];
-    int seen;      /* the dialog's texts have been read once */
-    SHORT lines;   /* lines on screen; the cursor is on the line below them */
+    CRITICAL_SECTION lock; /* latest, changed, seen */
+    struct Texts latest;   /* as the library set them */
+    int changed;           /* latest not drawn yet */
+    int seen;              /* the dialog has shown something */
+    SHORT lines;           /* lines on screen; the cursor is on the line below them */
 };
 static struct Display display;
 
@@ -171,58 +175,43 @@ static int console_of(HANDLE h)
     return h != INVALID_HANDLE_VALUE && h != NULL && GetConsoleMode(h, &mode);
 }
 
-static BOOL CALLBACK find_dialog(HWND hwnd, LPARAM found)
+static void copy_text(char *to, size_t size, const char *from)
 {
-    char title[64], kind[16];
-    if (GetClassNameA(hwnd, kind, sizeof kind) > 0 && strcmp(kind, "#32770") == 0 &&
-        GetWindowTextA(hwnd, title, sizeof title) > 0 && strcmp(title, "LPR Printing I/O Status") == 0) {
-        *(HWND *)found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
+    snprintf(to, size, "%s", from != NULL ? from : "");
 }
 
-static int read_control(HWND dialog, int id, char *out, size_t size)
+/* The library's status dialog, by its title. */
+static int is_status_dialog(HWND hwnd)
 {
-    DWORD_PTR length = 0;
-    HWND control = GetDlgItem(dialog, id);
-    if (control == NULL || !SendMessageTimeoutA(control, WM_GETTEXT, size, (LPARAM)out,
-                                                SMTO_ABORTIFHUNG | SMTO_BLOCK, 200, &length))
-        return 0;
-    out[length < size ? length : size - 1] = '\0';
-    return 1;
+    char title[64];
+    return hwnd != NULL && GetWindowTextA(hwnd, title, sizeof title) > 0 &&
+           strcmp(title, "LPR Printing I/O Status") == 0;
 }
 
-/* Takes the dialog's texts, once it exists; 1 when anything changed. */
-static int read_dialog(void)
+static LRESULT CALLBACK on_message(int code, WPARAM wparam, LPARAM lparam)
 {
-    char caption[TEXT_SIZE], status[TEXT_SIZE], done[32], total[32];
-    if (display.dialog == NULL || !IsWindow(display.dialog)) {
-        display.dialog = NULL;
-        EnumThreadWindows(main_thread, find_dialog, (LPARAM)&display.dialog);
-        if (display.dialog == NULL)
-            return 0;
+    const CWPSTRUCT *m = (const CWPSTRUCT *)lparam;
+    if (code == HC_ACTION && m->message == WM_SETTEXT && is_status_dialog(GetParent(m->hwnd))) {
+        const char *text = (const char *)m->lParam;
+        EnterCriticalSection(&display.lock);
+        switch (GetDlgCtrlID(m->hwnd)) {
+        case ID_CAPTION: copy_text(display.latest.caption, TEXT_SIZE, text); break;
+        case ID_STATUS: copy_text(display.latest.status, TEXT_SIZE, text); break;
+        case ID_DONE: copy_text(display.latest.done, 32, text); break;
+        case ID_TOTAL: copy_text(display.latest.total, 32, text); break;
+        default: break;
+        }
+        display.changed = display.seen = 1;
+        LeaveCriticalSection(&display.lock);
     }
-    if (!read_control(display.dialog, ID_CAPTION, caption, sizeof caption) ||
-        !read_control(display.dialog, ID_STATUS, status, sizeof status) ||
-        !read_control(display.dialog, ID_DONE, done, sizeof done) ||
-        !read_control(display.dialog, ID_TOTAL, total, sizeof total))
-        return 0;
-    if (display.seen && strcmp(caption, display.caption) == 0 && strcmp(status, display.status) == 0 &&
-        strcmp(done, display.done) == 0 && strcmp(total, display.total) == 0)
-        return 0;
-    strcpy(display.caption, caption);
-    strcpy(display.status, status);
-    strcpy(display.done, done);
-    strcpy(display.total, total);
-    display.seen = 1;
-    return 1;
+    return CallNextHookEx(NULL, code, wparam, lparam);
 }
 
 /* One screen line: control characters would move the cursor, and a line that wraps
    would throw off the count of lines to go back over. */
-static void put_line(const char *text, size_t length, SHORT width, SHORT row)
+static void put_line(const char *text, size_t length, SHORT width)
 {
+    CONSOLE_SCREEN_BUFFER_INFO info;
     char line[TEXT_SIZE + 96];
     DWORD written;
     COORD at;
@@ -235,99 +224,115 @@ static void put_line(const char *text, size_t length, SHORT width, SHORT row)
         line[i] = (unsigned char)text[i] < 0x20 || text[i] == 0x7f ? ' ' : text[i];
     WriteConsoleA(display.console, line, (DWORD)length, &written, NULL);
     /* The rest of the old line goes, then on to the next (scrolling at the bottom). */
-    at.X = (SHORT)length;
-    at.Y = row;
-    FillConsoleOutputCharacterA(display.console, ' ', (DWORD)(width - (SHORT)length), at, &written);
+    if (GetConsoleScreenBufferInfo(display.console, &info)) {
+        at = info.dwCursorPosition;
+        FillConsoleOutputCharacterA(display.console, ' ', (DWORD)(width - at.X), at, &written);
+    }
     WriteConsoleA(display.console, "\n", 1, &written, NULL);
 }
 
-/* Draws the latest texts over the block on screen, with the console's own calls:
-   back to the block's first line, each line written over the old one and cleared to
-   its end, then whatever the old block had below cleared. */
-static void draw(void)
+/* "Transferred N out of M bytes" and a bar for a positive total. */
+static void counter_line(const struct Texts *t, char *out, size_t size)
+{
+    long long total = strtoll(t->total, NULL, 10);
+    long long done = strtoll(t->done, NULL, 10);
+    int n = snprintf(out, size, "Transferred %s out of %s bytes", t->done, t->total);
+    int filled, i;
+    if (total <= 0 || n < 0 || (size_t)n + BAR_WIDTH + 16 > size)
+        return;
+    done = done < 0 ? 0 : done > total ? total : done;
+    filled = (int)(done * BAR_WIDTH / total);
+    out[n++] = ' ';
+    out[n++] = '[';
+    for (i = 0; i < BAR_WIDTH; i++)
+        out[n++] = i < filled ? '#' : '-';
+    snprintf(out + n, size - (size_t)n, "] %lld%%", done * 100 / total);
+}
+
+/* Draws the texts over the block on screen with the console's own calls: back to the
+   block's first line, each line written over the old one and cleared to its end, then
+   whatever the old block had below cleared. */
+static void draw(const struct Texts *t)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    const char *part = display.caption;
+    const char *part = t->caption;
     char counter[160];
     SHORT width, lines = 0;
     COORD home;
     DWORD written;
-    long long done, total;
     if (!GetConsoleScreenBufferInfo(display.console, &info))
         return;
     width = info.dwSize.X > 1 ? info.dwSize.X : 80;
     home.X = 0;
     home.Y = (SHORT)(info.dwCursorPosition.Y >= display.lines ? info.dwCursorPosition.Y - display.lines : 0);
     SetConsoleCursorPosition(display.console, home);
-#define LINE(text, length)                                                                      \
-    do {                                                                                        \
-        GetConsoleScreenBufferInfo(display.console, &info);                                     \
-        put_line(text, length, width, info.dwCursorPosition.Y);                                 \
-        lines++;                                                                                \
-    } while (0)
-    LINE("LPR Printing I/O Status", strlen("LPR Printing I/O Status"));
+    put_line("LPR Printing I/O Status", strlen("LPR Printing I/O Status"), width);
+    lines++;
     while (*part != '\0') {
         size_t length = strcspn(part, "\n");
-        size_t shown = length > 0 && part[length - 1] == '\r' ? length - 1 : length;
-        LINE(part, shown);
+        put_line(part, length > 0 && part[length - 1] == '\r' ? length - 1 : length, width);
+        lines++;
         part += length + (part[length] == '\n');
     }
-    LINE(display.status, strlen(display.status));
-    total = strtoll(display.total, NULL, 10);
-    if (total != 0) {
-        int n = snprintf(counter, sizeof counter, "Transferred %s out of %s bytes", display.done, display.total);
-        done = strtoll(display.done, NULL, 10);
-        if (total > 0 && n > 0 && (size_t)n < sizeof counter - BAR_WIDTH - 16) {
-            int filled, i;
-            if (done < 0)
-                done = 0;
-            if (done > total)
-                done = total;
-            filled = (int)(done * BAR_WIDTH / total);
-            counter[n++] = ' ';
-            counter[n++] = '[';
-            for (i = 0; i < BAR_WIDTH; i++)
-                counter[n++] = i < filled ? '#' : '-';
-            snprintf(counter + n, sizeof counter - (size_t)n, "] %lld%%", done * 100 / total);
-        }
-        LINE(counter, strlen(counter));
+    put_line(t->status, strlen(t->status), width);
+    lines++;
+    if (strtoll(t->total, NULL, 10) != 0) {
+        counter_line(t, counter, sizeof counter);
+        put_line(counter, strlen(counter), width);
+        lines++;
     }
-#undef LINE
-    /* A shorter block than the last one: its old lines below go. */
-    if (lines < display.lines && GetConsoleScreenBufferInfo(display.console, &info)) {
-        COORD below = info.dwCursorPosition;
-        FillConsoleOutputCharacterA(display.console, ' ', (DWORD)(width * (display.lines - lines)), below,
-                                    &written);
-    }
+    if (lines < display.lines && GetConsoleScreenBufferInfo(display.console, &info))
+        FillConsoleOutputCharacterA(display.console, ' ', (DWORD)(width * (display.lines - lines)),
+                                    info.dwCursorPosition, &written);
     display.lines = lines;
+}
+
+/* Draws the latest texts when they changed since the last drawing. */
+static void draw_latest(void)
+{
+    struct Texts t;
+    int changed;
+    EnterCriticalSection(&display.lock);
+    t = display.latest;
+    changed = display.changed;
+    display.changed = 0;
+    LeaveCriticalSection(&display.lock);
+    if (changed)
+        draw(&t);
 }
 
 static DWORD WINAPI run_display(LPVOID unused)
 {
     (void)unused;
     while (WaitForSingleObject(display.stop, REDRAW_MS) == WAIT_TIMEOUT)
-        if (read_dialog())
-            draw();
+        draw_latest();
     return 0;
 }
 
 static void display_begin(const struct Settings *s)
 {
+    static const struct Texts dialog_template = {"", "Waiting...", "0", "0"};
     if (s->quiet || sys_show_dialog(s))
         return;
     display.console = GetStdHandle(STD_ERROR_HANDLE);
     if (!console_of(display.console))
         return;
-    display.dialog = NULL;
-    display.seen = 0;
+    InitializeCriticalSection(&display.lock);
+    display.latest = dialog_template;
+    display.changed = display.seen = 0;
     display.lines = 0;
     display.stop = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (display.stop == NULL)
-        return;
-    display.thread = CreateThread(NULL, 0, run_display, NULL, 0, NULL);
+    display.hook = SetWindowsHookExA(WH_CALLWNDPROC, on_message, NULL, GetCurrentThreadId());
+    if (display.stop != NULL && display.hook != NULL)
+        display.thread = CreateThread(NULL, 0, run_display, NULL, 0, NULL);
     if (display.thread == NULL) {
-        CloseHandle(display.stop);
+        if (display.hook != NULL)
+            UnhookWindowsHookEx(display.hook);
+        if (display.stop != NULL)
+            CloseHandle(display.stop);
+        display.hook = NULL;
         display.stop = NULL;
+        DeleteCriticalSection(&display.lock);
     }
 }
 
@@ -336,14 +341,17 @@ static void display_end(void)
 {
     if (display.thread == NULL)
         return;
+    UnhookWindowsHookEx(display.hook);
     SetEvent(display.stop);
     WaitForSingleObject(display.thread, INFINITE);
     CloseHandle(display.thread);
     CloseHandle(display.stop);
     display.thread = NULL;
     display.stop = NULL;
+    display.hook = NULL;
     if (display.seen)
-        draw();
+        draw_latest();
+    DeleteCriticalSection(&display.lock);
 }
 
 /* The library's own status window only with --dialog, and only where windows can be
