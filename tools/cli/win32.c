@@ -497,12 +497,17 @@ static int make_spool(void)
         if (CreateDirectoryA(spool_dir, NULL))
             break;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return 0;
+            i = 99;
     }
-    if (i == 100 || GetCurrentDirectoryA(sizeof spool_back, spool_back) == 0 || !SetCurrentDirectoryA(spool_dir)) {
+    if (i == 100) {
+        spool_dir[0] = '\0'; /* another's, or none: nothing of ours to remove */
+        return 0;
+    }
+    if (GetCurrentDirectoryA(sizeof spool_back, spool_back) == 0 || !SetCurrentDirectoryA(spool_dir)) {
         DWORD error = GetLastError();
         RemoveDirectoryA(spool_dir);
         spool_dir[0] = '\0';
+        spool_back[0] = '\0';
         SetLastError(error);
         return 0;
     }
