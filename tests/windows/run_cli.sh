@@ -196,6 +196,12 @@ lpr.exe|-S $dest -P lp -o x text.txt|2|lpr: bad -o 'x': only -o l \(send the fil
 lprm.exe|-S $dest -P lp|2|lprm: no job number given
 EOF
 
+# A name the ANSI code page cannot carry (a UTF-8 locale lets Wine read it whole).
+LC_ALL=C.UTF-8 timeout -k 5 90 "$wine" vexlolpr.exe print -P "lp@$dest" жук.txt >/dev/null 2>"$work/err" </dev/null
+check_match "a file name outside the ANSI code page: status and line" \
+    "^2 vexlolpr: the argument '\?\?\?\.txt' has characters that this system's ANSI code page \([0-9]+\) cannot carry" \
+    "$? $(tr -d '\r' <"$work/err")"
+
 # ---- Ctrl-C -------------------------------------------------------------------------------------
 
 # Wine hands SIGINT to the console control handlers as CTRL_C_EVENT.
