@@ -10,11 +10,11 @@
  *   1. Load the library (on POSIX: link it).  Its start-up binds the socket layer once;
  *      LPR_Init may be called and changes nothing.
  *   2. Fill an LPR_COMMONARG and the record of the operation, set errorcode to 0 and call
- *      LPR_Print, LPR_DeleteJob or LPR_GetQueue.  One request runs at a time per process
- *      (see Threads).
+ *      LPR_Print, LPR_DeleteJob or LPR_GetQueue.  Threads may make requests at the same
+ *      time (see Threads).
  *   3. While a request blocks, LPR_CancelBlockingCall may be called from code that the
- *      request's message loop reaches or from another thread; the request then ends with
- *      errorcode LPR_ERR_CANCELLED.
+ *      request's message loop reaches or from another thread (LPR_CancelRequest for one
+ *      request among several); the request then ends with errorcode LPR_ERR_CANCELLED.
  *   4. After a result other than LPR_OK, errorcode (if nonzero) names the first failure of
  *      the request and LPR_GetLastErrorText returns the text of the last failure.
  *   5. After LPR_GetQueue returns LPR_OK, read the listing through your variable and hand
@@ -36,15 +36,21 @@
  *     LPR_FreeQueue.
  *
  * Threads
- *   Requests take turns.  A request started on another thread while one runs waits for
- *   it to end, up to its own lprtimeout seconds, dispatching its own thread's messages
- *   meanwhile; if the first is still running then, it returns LPR_R_UNEXP_NET_ERR with
- *   errorcode LPR_ERR_NETWORK (the result of a request that finds the status display
- *   busy) and has sent nothing.  A request started on the same thread from inside a
- *   running one (a window procedure reached by its message loop) cannot wait for it to
- *   end: it waits lprtimeout seconds for the status display and then fails the same way.
- *   LPR_CancelBlockingCall and LPR_GetLastErrorText may be called from any thread at any
- *   time; the last-error text is the process's, the latest failure of any thread.
+ *   Requests on different threads run at the same time, each with its own status
+ *   display (on Windows its own dialog, owned by its thread), socket, time-outs and
+ *   errorcode; a slow or silent server holds up only the thread that talks to it.  What
+ *   the process shares is guarded: the socket layer, the search for a reserved local
+ *   port (two requests never take the same one) and the hand-out of job numbers.
+ *   A request started on the same thread from inside a running one (a window procedure
+ *   reached by its message loop) cannot run while the outer one waits: it waits
+ *   lprtimeout seconds for the status display and then returns LPR_R_UNEXP_NET_ERR
+ *   with errorcode LPR_ERR_NETWORK, having sent nothing.
+ *   LPR_CancelBlockingCall, LPR_CancelRequest and LPR_GetLastErrorText may be called
+ *   from any thread at any time.  The last-error text is the calling thread's latest
+ *   failure; a thread that has had none gets the latest failure of any thread.
+ *   On Windows the library keeps a small record per thread that has made a request; it
+ *   goes at thread detach (and at process detach), also when the DLL was loaded with
+ *   LoadLibrary.
  *
  * Memory
  *   All three requests treat a shortage alike: when memory that the library allocates
@@ -77,9 +83,9 @@
  * adds.  VEXLOLPR_VERSION_NUMBER is 0xMMmmpp, for comparisons in the preprocessor.
  * The build reads these lines: keep their shape. */
 #define VEXLOLPR_VERSION_MAJOR 1
-#define VEXLOLPR_VERSION_MINOR 0
+#define VEXLOLPR_VERSION_MINOR 1
 #define VEXLOLPR_VERSION_PATCH 0
-#define VEXLOLPR_VERSION_STRING "1.0.0"
+#define VEXLOLPR_VERSION_STRING "1.1.0"
 #define VEXLOLPR_VERSION_NUMBER \
     ((VEXLOLPR_VERSION_MAJOR << 16) | (VEXLOLPR_VERSION_MINOR << 8) | VEXLOLPR_VERSION_PATCH)
 
@@ -252,12 +258,21 @@ LPR_EXPORT WORD LPRAPI LPR_FreeQueue(char **lplpqueue);
    means the copy was cut. */
 LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size);
 
-/* Ordinal 506.  Presses Cancel of the request in progress.  Returns 0 when a cancel was
-   posted, 1 when no request is in progress.  May be called from another thread.  The
+/* Ordinal 506.  Presses Cancel: called from code that a running request's message loop
+   reaches (a window procedure, a timer), of that request; called from any other thread,
+   of every request in progress.  Returns 0 when a cancel was posted, 1 when no request
+   is in progress.  To cancel one request among several, use LPR_CancelRequest.  The
    request notices the cancel at its next wait or write; one that comes after the last
    write of a job stops nothing (the job is whole at the server), and the request returns
    LPR_OK with errorcode LPR_ERR_CANCELLED. */
 LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void);
+
+/* Ordinal 511.  Presses Cancel of the one request that runs with this request block, on
+   whichever thread it runs; may be called from any thread.  Returns 0 when a cancel was
+   posted (a request that has no status display yet, still looking up its host, takes
+   the cancel with it and ends at its first wait), 1 when no request runs with it.  The
+   request ends as after LPR_CancelBlockingCall.  Since 1.1.0. */
+LPR_EXPORT int LPRAPI LPR_CancelRequest(LPR_COMMONARG *lpcommonarg);
 
 /* Ordinal 507.  Returns 1; does nothing else. */
 LPR_EXPORT int LPRAPI WEP(int unused);

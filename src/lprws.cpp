@@ -1,6 +1,6 @@
 // lprws.cpp - the request exports with their entry steps, the protocol workers of
 // RFC 1179, LPR_FreeQueue, LPR_GetLastErrorText and LPR_CancelBlockingCall.
-// Owns the server port, the job number of the previous job and the reply buffer.
+// Owns the server port and the job number of the previous job (the process's: guarded).
 #include "lprws.h"
 
 #include <string.h>
@@ -14,9 +14,13 @@ namespace vx {
 
 uint16_t lpdport = LPD_PORT;
 
+// The previous hand-out of the process, whichever thread's job took it.  Jobs of
+// several threads take their numbers one after the other, under numberlock, which is
+// held across the user's shared record as well.
 static int lastclocknumber = -1; // the clock's number for the previous job
 static int lastjobnumber = -1;   // the number the previous job got
 static int64_t lasthandout;      // when it got it, in seconds since 1970
+static SpinLock numberlock;
 
 namespace {
 
@@ -295,7 +299,15 @@ bool ParseHandOut(const char *text, HandOut *out)
 
 } // namespace
 
+static int NextJobNumberLocked(int clocknumber, int64_t now);
+
 int NextJobNumber(int clocknumber, int64_t now)
+{
+    Guard guard(numberlock);
+    return NextJobNumberLocked(clocknumber, now);
+}
+
+static int NextJobNumberLocked(int clocknumber, int64_t now)
 {
     // The user's other processes hand out numbers from the same clock: the record they
     // share tells which they took.  Where it cannot be had, this process's own rule
@@ -332,7 +344,8 @@ int JobNumberNow()
         return NextJobNumber(JobNumberFromTime(local), now);
     // Without the time the job still needs a number of its own: it goes on as if the
     // clock had stood still since the previous job, and takes the next number.
-    return NextJobNumber(lastclocknumber >= 0 ? lastclocknumber : 0, lasthandout);
+    Guard guard(numberlock);
+    return NextJobNumberLocked(lastclocknumber >= 0 ? lastclocknumber : 0, lasthandout);
 }
 
 namespace {
@@ -1045,45 +1058,26 @@ void EndRequest()
         winsock.WSACleanup();
 }
 
-// The request's turn, held from before the trace switch is set until after the last
-// trace line; given back on every path.
-class RequestTurn {
-public:
-    explicit RequestTurn(const LPR_COMMONARG *lpcommonarg)
-        : turn_(TakeTurn(lpcommonarg->lprtimeout, (lpcommonarg->debugflags & TRACE_ON) != 0))
-    {
-    }
-    ~RequestTurn() { GiveTurn(turn_); }
-    RequestTurn(const RequestTurn &) = delete;
-    RequestTurn &operator=(const RequestTurn &) = delete;
-    bool busy() const { return turn_ == Turn::BUSY; }
-    bool first() const { return turn_ == Turn::FIRST; }
-
-private:
-    Turn turn_;
-};
-
 // Runs a worker.  Nothing below it throws; should anything throw all the same, no
 // exception crosses the export: the request ends as one that found no memory, and the
-// connection and wait state it held are given up (a nested request holds none).
-template <class Worker> WORD RunWorker(const RequestTurn &turn, LPR_COMMONARG *lpcommonarg, Worker worker)
+// connection and wait state it held are given up.
+template <class Worker> WORD RunWorker(LPR_COMMONARG *lpcommonarg, Worker worker)
 {
     try {
         return worker();
     } catch (...) {
-        if (turn.first())
-            AbandonWaitState();
+        AbandonWaitState();
         RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
 }
 
-// Another thread's request still ran when this one's patience ended: it fails as a
-// request that finds the status dialog busy does, having touched nothing else.
-WORD Busy(LPR_COMMONARG *lpcommonarg)
+// The thread's state could not be made: the request fails as one that found no memory,
+// having touched nothing else.
+WORD NoState(LPR_COMMONARG *lpcommonarg)
 {
-    RecordError(lpcommonarg, LPR_ERR_NETWORK, LPR_ERR_NETWORK);
-    return LPR_R_UNEXP_NET_ERR;
+    RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
+    return LPR_R_NOT_ENOUGH_MEMORY;
 }
 
 } // namespace
@@ -1099,14 +1093,14 @@ LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcomm
     // nothing else is touched either (trace switch, socket layer, last-error text).
     if (lpprintarg == nullptr || lpcommonarg == nullptr)
         return LPR_R_BAD_NET_NAME;
-    RequestTurn turn(lpcommonarg);
-    if (turn.busy())
-        return Busy(lpcommonarg);
+    RequestScope scope(lpcommonarg);
+    if (!scope.ok())
+        return NoState(lpcommonarg);
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
     if (!BeginRequest(lpcommonarg))
         return LPR_R_UNEXP_NET_ERR;
-    WORD ret = RunWorker(turn, lpcommonarg, [&] { return do_LPR_Print(lpprintarg, lpcommonarg); });
+    WORD ret = RunWorker(lpcommonarg, [&] { return do_LPR_Print(lpprintarg, lpcommonarg); });
     EndRequest();
     LPRTrace("VEXLOLPR LPR_Print() exited... ret=%d lpcommonarg->errorcode=%d now=%lu lprws", ret,
              lpcommonarg->errorcode, vx::GetTickCount());
@@ -1117,14 +1111,14 @@ LPR_EXPORT WORD LPRAPI LPR_DeleteJob(LPR_DELETEARG *lpdeletearg, LPR_COMMONARG *
 {
     if (lpdeletearg == nullptr || lpcommonarg == nullptr) // as an empty printer: untouched
         return LPR_R_BAD_NET_NAME;
-    RequestTurn turn(lpcommonarg);
-    if (turn.busy())
-        return Busy(lpcommonarg);
+    RequestScope scope(lpcommonarg);
+    if (!scope.ok())
+        return NoState(lpcommonarg);
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_Delete() entered... lprws");
     if (!BeginRequest(lpcommonarg))
         return LPR_R_NOT_SUPPORTED;
-    WORD ret = RunWorker(turn, lpcommonarg, [&] { return do_LPR_Delete(lpdeletearg, lpcommonarg); });
+    WORD ret = RunWorker(lpcommonarg, [&] { return do_LPR_Delete(lpdeletearg, lpcommonarg); });
     EndRequest();
     LPRTrace("VEXLOLPR LPR_Delete() exited... ret=%d lprws", ret);
     return ret;
@@ -1134,17 +1128,17 @@ LPR_EXPORT WORD LPRAPI LPR_GetQueue(LPR_QUEUEARG *lpqueuearg, LPR_COMMONARG *lpc
 {
     if (lpqueuearg == nullptr || lpcommonarg == nullptr) // the caller's variable stays as it is
         return LPR_R_BAD_NET_NAME;
-    RequestTurn turn(lpcommonarg);
-    if (turn.busy()) {
+    RequestScope scope(lpcommonarg);
+    if (!scope.ok()) {
         if (lpqueuearg->lplpqueue != nullptr)
             *lpqueuearg->lplpqueue = nullptr;
-        return Busy(lpcommonarg);
+        return NoState(lpcommonarg);
     }
     traceflags = lpcommonarg->debugflags;
     LPRTrace("VEXLOLPR LPR_GetQueue() entered... lprws");
     if (!BeginRequest(lpcommonarg))
         return LPR_R_NOT_SUPPORTED;
-    WORD ret = RunWorker(turn, lpcommonarg, [&] { return do_LPR_GetQueue(lpqueuearg, lpcommonarg); });
+    WORD ret = RunWorker(lpcommonarg, [&] { return do_LPR_GetQueue(lpqueuearg, lpcommonarg); });
     EndRequest();
     LPRTrace("VEXLOLPR LPR_GetQueue() exited... ret=%d lprws", ret);
     return ret;
@@ -1169,5 +1163,10 @@ LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size)
 }
 
 LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void) { return CancelWait(); }
+
+LPR_EXPORT int LPRAPI LPR_CancelRequest(LPR_COMMONARG *lpcommonarg)
+{
+    return lpcommonarg != nullptr ? CancelRequestOf(lpcommonarg) : 1;
+}
 
 } // extern "C"

@@ -5,8 +5,6 @@
 
 #include <string.h>
 
-#include <atomic>
-
 #include "init.h"
 
 namespace vx {
@@ -22,23 +20,12 @@ const MessageText message_texts[] = {
 };
 const size_t message_text_count = sizeof message_texts / sizeof message_texts[0];
 
-// The text is the process's; a request that gives up waiting for its turn writes it
-// while another thread's request may, so every access holds the lock (a spin lock: the
-// holder only copies or formats a few hundred bytes, and it needs no thread library).
+// The latest failure's text, kept twice: for the thread whose request failed (its own
+// text, which LPR_GetLastErrorText gives that thread), and for the process (what a
+// thread that has had no failure gets).  The process's copy is written by requests of
+// several threads, so every access to it holds the lock.
 static char lasterror[LASTERROR_SIZE];
-static char msgscratch[LASTERROR_SIZE]; // message text loaded before formatting
-static std::atomic_flag textlock = ATOMIC_FLAG_INIT;
-
-namespace {
-struct TextLock {
-    TextLock()
-    {
-        while (textlock.test_and_set(std::memory_order_acquire))
-            ;
-    }
-    ~TextLock() { textlock.clear(std::memory_order_release); }
-};
-} // namespace
+static SpinLock textlock;
 
 void SetErrorCode(LPR_COMMONARG *lpcommonarg, int code)
 {
@@ -46,12 +33,25 @@ void SetErrorCode(LPR_COMMONARG *lpcommonarg, int code)
         lpcommonarg->errorcode = code;
 }
 
+// Stores a finished text as the calling thread's and the process's.
+static void StoreText(const char *text)
+{
+    if (ThreadState *state = ThisThread()) {
+        memcpy(state->lasterror, text, LASTERROR_SIZE);
+        state->haserror = true;
+    }
+    Guard guard(textlock);
+    memcpy(lasterror, text, LASTERROR_SIZE);
+}
+
 static void FormatErrorText(UINT textid, va_list args)
 {
-    TextLock lock;
-    if (LoadStringA(hinstlpr, textid, msgscratch, sizeof msgscratch) == 0)
-        msgscratch[0] = '\0';
-    wvnsprintfA(lasterror, sizeof lasterror, msgscratch, args);
+    char format[LASTERROR_SIZE]; // the message text before formatting
+    char text[LASTERROR_SIZE] = {};
+    if (LoadStringA(hinstlpr, textid, format, sizeof format) == 0)
+        format[0] = '\0';
+    wvnsprintfA(text, sizeof text, format, args);
+    StoreText(text);
 }
 
 void SetErrorText(UINT textid, ...)
@@ -64,10 +64,9 @@ void SetErrorText(UINT textid, ...)
 
 void SetErrorTextRaw(const char *text)
 {
-    TextLock lock;
-    size_t n = strnlen(text, sizeof lasterror - 1);
-    memcpy(lasterror, text, n);
-    lasterror[n] = '\0';
+    char copy[LASTERROR_SIZE] = {};
+    memcpy(copy, text, strnlen(text, sizeof copy - 1));
+    StoreText(copy);
 }
 
 void RecordError(LPR_COMMONARG *lpcommonarg, int code, UINT textid, ...)
@@ -81,20 +80,29 @@ void RecordError(LPR_COMMONARG *lpcommonarg, int code, UINT textid, ...)
 
 void ClearLastErrorText()
 {
-    TextLock lock;
+    Guard guard(textlock);
     lasterror[0] = '\0';
+}
+
+static int CopyText(const char *text, char *buf, int size)
+{
+    int length = static_cast<int>(strlen(text));
+    if (buf != nullptr && size > 0) {
+        int n = length < size - 1 ? length : size - 1;
+        memcpy(buf, text, static_cast<size_t>(n));
+        buf[n] = '\0';
+    }
+    return length;
 }
 
 int CopyLastErrorText(char *buf, int size)
 {
-    TextLock lock;
-    int length = static_cast<int>(strlen(lasterror));
-    if (buf != nullptr && size > 0) {
-        int n = length < size - 1 ? length : size - 1;
-        memcpy(buf, lasterror, static_cast<size_t>(n));
-        buf[n] = '\0';
-    }
-    return length;
+    // The thread's own text is written by this thread alone: no lock.
+    const ThreadState *state = PeekThread();
+    if (state != nullptr && state->haserror)
+        return CopyText(state->lasterror, buf, size);
+    Guard guard(textlock);
+    return CopyText(lasterror, buf, size);
 }
 
 } // namespace vx

@@ -1,6 +1,6 @@
 // wsock.cpp - connections and stream transfers under the status dialog: the reserved
 // local port, connect, graceful and abortive close, blocking read and write.
-// Owns localport and yieldcount.
+// Owns localport: the port search is the process's, one request at a time.
 #include "init.h"
 #include "msgtext.h"
 #include "wsockio.h"
@@ -9,7 +9,7 @@
 namespace vx {
 
 WORD localport = 600;
-int yieldcount;
+static SpinLock portlock; // guards localport for the length of a search
 
 constexpr WORD PORT_FIRST = 601;
 constexpr WORD PORT_LAST = 1000;
@@ -38,7 +38,7 @@ int LastError() { return winsock.WSAGetLastError(); }
 
 // Without a live dialog the call finds no control and changes nothing; a check of its
 // own first would cost a second look-up, twice for every chunk of a file.
-void SetStatus(const char *text) { SetDlgItemTextA(hwndwait, IDC_STATUS, text); }
+void SetStatus(const char *text) { SetDlgItemTextA(ThisRequest().hwndwait, IDC_STATUS, text); }
 
 // One sweep over the reserved ports from localport + 1 up to 1000.  Stops at the first
 // port that binds, or when the system refuses reserved ports to this process.
@@ -102,18 +102,24 @@ SOCKET wsock_getandbind(int type, int family)
     }
     LPRTrace("VEXLOLPR wsock_getandbind() 2: bind() wsockio");
     SocketAddress local(family); // any address of the family
-    if (localport > PORT_RESTART)
-        localport = PORT_FIRST - 1;
-    // At most two sweeps: the first from where the last call left off, then 601..1000.
-    Sweep sweep = SweepPorts(sd, &local);
-    if (sweep == Sweep::EXHAUSTED) {
-        localport = PORT_FIRST - 1;
+    Sweep sweep;
+    {
+        // Requests of several threads search one after the other, each going on from
+        // where the last stopped: no two try the same port at once.
+        Guard guard(portlock);
+        if (localport > PORT_RESTART)
+            localport = PORT_FIRST - 1;
+        // At most two sweeps: the first from where the last call left off, then 601..1000.
         sweep = SweepPorts(sd, &local);
-        if (sweep == Sweep::EXHAUSTED)
+        if (sweep == Sweep::EXHAUSTED) {
+            localport = PORT_FIRST - 1;
+            sweep = SweepPorts(sd, &local);
+            if (sweep == Sweep::EXHAUSTED)
+                localport = PORT_FIRST - 1;
+        }
+        if (sweep == Sweep::DENIED)
             localport = PORT_FIRST - 1;
     }
-    if (sweep == Sweep::DENIED)
-        localport = PORT_FIRST - 1;
     if (sweep != Sweep::BOUND && !BindAnyPort(sd, &local)) {
         LPRTrace("VEXLOLPR getandbind() 2.1: closesocket()");
         winsock.closesocket(sd);
@@ -126,22 +132,34 @@ SOCKET wsock_getandbind(int type, int family)
 }
 
 // Waits, with messages flowing, for an earlier operation's dialog to go away.
+// The status display of this thread is busy only while a request that this one runs
+// inside holds its dialog: the outer request cannot go on until this one ends, so the
+// wait can only run out.  Requests of other threads have dialogs of their own.
+static Request *OuterHolder()
+{
+    for (Request *r = ThisRequest().outer; r != nullptr; r = r->outer)
+        if (r->hwndwait != 0)
+            return r;
+    return nullptr;
+}
+
 static bool WaitForFreeDialog(LPR_COMMONARG *lpcommonarg)
 {
-    if (hwndwait == 0)
+    Request *outer = OuterHolder();
+    if (outer == nullptr)
         return true;
     LPRTrace("VEXLOLPR wsock_connect() : WAITING lpr-timeout=%u sec. for handle to become available.............. "
              "wsockio",
              lpcommonarg->lprtimeout);
     Deadline deadline(lpcommonarg->lprtimeout * 1000u);
-    while (hwndwait != 0 && !deadline.reached()) {
+    while (outer->hwndwait != 0 && !deadline.reached()) {
         // A message is fetched only once there is one: a dialog left without a timer
         // would otherwise hold the caller past its time-out, for ever.
         if (MsgWaitForMultipleObjectsEx(0, nullptr, deadline.left(), QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_TIMEOUT)
-            PumpMessage(hwndwait, false);
+            PumpMessage(outer->hwndwait, false);
     }
     RepostQuit();
-    if (hwndwait != 0) {
+    if (outer->hwndwait != 0) {
         LPRTrace("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=%d wsockio", SOCKET_ERROR);
         return false;
     }
@@ -270,10 +288,11 @@ SOCKET wsock_connect(SOCKET sd, int type, const SocketAddress *address, LPR_COMM
 int wsock_release(SOCKET sd)
 {
     int ret;
-    if (sd != waitinfo.mysocket) {
+    Request &r = ThisRequest();
+    if (sd != r.waitinfo.mysocket) {
         LPRTrace("VEXLOLPR wsock_release() : closesocket() - WNetWait is used by another aplication... wsockio");
         ret = winsock.closesocket(sd);
-    } else if (!IsWindow(hwndwait)) {
+    } else if (!IsWindow(r.hwndwait)) {
         LPRTrace("VEXLOLPR wsock_release() 1.1: closesocket() - no hwndwait wsockio");
         ret = winsock.closesocket(sd);
         FreeWaitState();
@@ -296,7 +315,7 @@ int wsock_release(SOCKET sd)
 int wsock_abort(SOCKET sd)
 {
     LPRTrace("VEXLOLPR wsock_abort()  : closesocket() sd=%u wsockio", static_cast<unsigned>(sd));
-    bool mine = sd == waitinfo.mysocket;
+    bool mine = sd == ThisRequest().waitinfo.mysocket;
     if (mine)
         StopNotifications();
     // A hard close: the connection is reset and what the system still holds to send is
@@ -328,7 +347,7 @@ int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommon
             if (result >= 0 || LastError() != WSAEWOULDBLOCK)
                 break;
             LPRTrace("VEXLOLPR wsock_read() :wsock_wait() wsockio");
-            wsock_wait((waitinfo.flags & FLAG_STREAM) ? (FD_READ | FD_CLOSE) : FD_READ);
+            wsock_wait((ThisRequest().waitinfo.flags & FLAG_STREAM) ? (FD_READ | FD_CLOSE) : FD_READ);
             cancelled = lpcommonarg->errorcode != 0;
             if (cancelled)
                 break;
@@ -363,15 +382,15 @@ void wsock_nodelay(SOCKET sd, bool on)
 
 // Between back-to-back writes that never had to wait, the message loop runs for one
 // timer tick, so that the application's windows stay responsive during a long send.
-static void YieldIfBackToBack()
+static void YieldIfBackToBack(Request &r)
 {
-    if (yieldcount == 1) {
+    if (r.yieldcount == 1) {
         WaitTimeout tick(YIELD_TICK);
         LPRTrace("VEXLOLPR wsock_write() Yielding to others... wsockio");
         wsock_wait(0);
-        yieldcount = 0;
+        r.yieldcount = 0;
     }
-    yieldcount++;
+    r.yieldcount++;
 }
 
 static int WriteTimedOut(LPR_COMMONARG *lpcommonarg)
@@ -398,20 +417,21 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
     Deadline deadline(lpcommonarg->replytimeout);
     if (deadline.reached())
         return WriteTimedOut(lpcommonarg);
+    Request &r = ThisRequest();
     int remaining = len;
     const char *position = buf;
     for (;;) {
         LPRTrace("VEXLOLPR wsock_write() :send() wsockio");
         int n = winsock.send(sd, position, remaining, flags);
         if (lpcommonarg->errorcode != 0) {
-            yieldcount = 0;
+            r.yieldcount = 0;
             return WriteCancelled(lpcommonarg, "VEXLOLPR ERROR1 wsock_write() : CANCELED wsockio");
         }
         if (n == remaining) {
             if (lpcommonarg->debugflags & LPR_OPT_NOYIELD)
-                yieldcount = 0;
+                r.yieldcount = 0;
             else
-                YieldIfBackToBack();
+                YieldIfBackToBack(r);
             LPRTrace("VEXLOLPR wsock_write() exiteded...OK sent %d bytes (%d last time) wsockio", len, n);
             SetStatus("Sending...done!");
             return len;
@@ -429,8 +449,8 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
             LPRTrace("VEXLOLPR wsock_write() : Waiting for write to complete...wsockio");
             if (wsock_wait(FD_WRITE) == RET_PENDING) // the dialog went away meanwhile
                 return WriteCancelled(lpcommonarg, "VEXLOLPR ERROR2 wsock_write() : CANCELED wsockio");
-            if (yieldcount > 0)
-                yieldcount--;
+            if (r.yieldcount > 0)
+                r.yieldcount--;
         }
         if (deadline.reached())
             return WriteTimedOut(lpcommonarg);

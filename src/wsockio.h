@@ -39,16 +39,49 @@ struct WAITINFO {
     int ret;         // result of the current wait
 };
 
-// The wait state: one status dialog per process.
-extern WAITINFO waitinfo;
-// hwndwait is read by a cancel from another thread, so it is atomic.
-extern std::atomic<HWND> hwndwait; // 0: free; HWND_CLAIMED: being created; else the dialog
-extern DWORD count;       // 10-second ticks still to pass (timer-with-count mode)
-extern int32_t *lperrorcode; // errorcode of the request that holds the wait state
-extern WORD localport;    // last local port tried
-extern int yieldcount;    // 1: the previous write finished without waiting
-
 extern HWND const HWND_CLAIMED;
+
+// One request: its wait state, its dialog and the request block it reports to.  Made
+// by the export on its thread's stack and found through the thread (ThisRequest) by the
+// steps below it, and through its own window by the dialog procedure; other threads
+// reach it only through the thread list, under its lock, to cancel it.
+struct Request {
+    WAITINFO waitinfo; // first: the dialog's creation parameter is its address
+    // The status dialog: 0: none; HWND_CLAIMED: being created; else the dialog.  Read by
+    // a cancel from another thread, so it is atomic and cleared under the thread lock.
+    std::atomic<HWND> hwndwait;
+    DWORD count;           // 10-second ticks still to pass (timer-with-count mode)
+    int32_t *lperrorcode;  // where Cancel writes: the errorcode of the wait state's holder
+    LPR_COMMONARG *common; // the request block (null for a thread's own record)
+    WORD debugflags;       // this request's trace switch
+    int yieldcount;        // 1: the previous write finished without waiting
+    int armerror;          // socket error of the arming at WM_INITDIALOG; 0: armed
+    bool quitpending;      // a WM_QUIT that a wait loop fetched, posted again after it
+    int quitcode;
+    bool cancelpending;    // LPR_CancelRequest came before the dialog (thread lock)
+    Request *outer;        // the request of the same thread that this one runs inside
+};
+
+// The calling thread's innermost request, or its own record outside any request (a
+// record of last resort when the thread has no state: memory ran out).
+Request &ThisRequest();
+
+// An export's request for the length of its call: pushed onto the thread's chain before
+// the first trace line, taken off after the last.  ok() is false when the thread's state
+// could not be made: the request then fails as one that found no memory.
+class RequestScope {
+public:
+    explicit RequestScope(LPR_COMMONARG *lpcommonarg);
+    ~RequestScope();
+    RequestScope(const RequestScope &) = delete;
+    RequestScope &operator=(const RequestScope &) = delete;
+    bool ok() const { return state_ != nullptr; }
+    Request &request() { return request_; }
+
+private:
+    Request request_;
+    struct ThreadState *state_;
+};
 
 // ---- status dialog and wait (the dialog procedure WNWaitDlg is exported) ----------------
 HWND wsock_CreateWaitDialog(HWND parent, SOCKET sd, DWORD timeout, DWORD flags);
@@ -65,8 +98,12 @@ void SetDlgItemLong(HWND hwnd, int id, int64_t n);
 void wsock_setprogress(int64_t n);
 void wsock_setsize(int64_t n);
 bool WaitDialogAlive();
-// Posts Cancel to the status dialog: 0 when posted, 1 when there is no dialog.
+// Cancel from code: the calling thread's request when its message loop runs the caller,
+// else every request in progress.  0 when a cancel was posted, 1 when there was none.
 int CancelWait();
+// Cancel of the request that runs with `lpcommonarg`: 0 when posted (or, before the
+// request has its dialog, kept for it until it has), 1 when none runs with it.
+int CancelRequestOf(const LPR_COMMONARG *lpcommonarg);
 
 // ---- the wait state: every change of it goes through these -------------------------------
 // Claims the wait state for a request and creates the hidden status dialog, which takes
@@ -109,15 +146,6 @@ private:
 void PumpMessage(HWND dialog, bool trace);
 void RepostQuit();
 
-// ---- one request at a time ------------------------------------------------------------
-// The library's state is the process's, so requests take turns.  A request made on the
-// thread whose request runs (from its message loop) goes on and meets the busy status
-// dialog in wsock_connect; one made on another thread waits here for its turn, up to
-// `seconds`, while that thread's own messages keep flowing.
-enum class Turn { FIRST, NESTED, BUSY };
-Turn TakeTurn(DWORD seconds, bool trace);
-void GiveTurn(Turn turn); // after FIRST or NESTED
-
 // ---- connections --------------------------------------------------------------------
 // A socket address of either family, as bind and connect take it.
 struct SocketAddress {
@@ -134,6 +162,9 @@ struct SocketAddress {
     uint16_t port() const { return family() == AF_INET6 ? in6.sin6_port : in4.sin_port; } // network order
     void set_port(uint16_t port);                                                          // network order
 };
+// The last reserved local port tried by any request of the process (guarded by the
+// port search's own lock in wsock.cpp).
+extern WORD localport;
 // A stream socket of the family bound to a local port from 601 to 1000 (or, where no
 // reserved port can be had, one the system chooses); INVALID_SOCKET on failure.
 SOCKET wsock_getandbind(int type, int family = AF_INET);

@@ -1,5 +1,7 @@
 // wsockstb.cpp - binds the socket layer at run time and looks host names up.
-// Owns hwinsock and the function table.
+// Owns hwinsock and the function table, which requests of every thread share: loaded
+// once (or again by a request after a load that failed), under a lock; once loaded it
+// stays as it is until the process detaches.
 #include "wsockstb.h"
 
 #include <string.h>
@@ -14,6 +16,7 @@ const char WINSOCK2_MODULE[] = "WS2_32.DLL";
 HMODULE hwinsock;
 HMODULE hwinsock2;
 WinsockTable winsock;
+static SpinLock loadlock; // held while the table is filled or emptied
 
 template <class Fn> static bool Resolve(const char *name, Fn &slot, HMODULE module = hwinsock)
 {
@@ -74,7 +77,15 @@ static bool ResolveSocketEntries()
     return true;
 }
 
+static int LoadWinsockLocked();
+
 int LoadWinsock()
+{
+    Guard guard(loadlock);
+    return LoadWinsockLocked();
+}
+
+static int LoadWinsockLocked()
 {
     LPRTrace("VEXLOLPR LoadWinsock() entered... hWINSOCK=%lu wsockstb", TraceWord(hwinsock));
     if (hwinsock != 0)
@@ -130,6 +141,7 @@ int WinsockStartup()
 int UnloadWinsock()
 {
     LPRTrace("VEXLOLPR Cleaning Winsock in VEXLOLPR.DLL... wsockstb");
+    Guard guard(loadlock);
     if (hwinsock == 0)
         return 1;
     if (winsock.WSACleanup != nullptr)

@@ -149,12 +149,12 @@ TEST_F(ConnectTest, ConnectsUnderItsOwnDialog)
     vx::SOCKET sd = Connect(peer, &common_);
     ASSERT_NE(sd, vx::INVALID_SOCKET);
     EXPECT_EQ(common_.errorcode, 0);
-    EXPECT_TRUE(vx::IsWindow(vx::hwndwait));
-    EXPECT_TRUE(vx::posix::WindowVisible(vx::hwndwait));
-    EXPECT_EQ(vx::waitinfo.mysocket, sd);
-    EXPECT_EQ(vx::lperrorcode, &common_.errorcode);
+    EXPECT_TRUE(vx::IsWindow(vx::ThisRequest().hwndwait));
+    EXPECT_TRUE(vx::posix::WindowVisible(vx::ThisRequest().hwndwait));
+    EXPECT_EQ(vx::ThisRequest().waitinfo.mysocket, sd);
+    EXPECT_EQ(vx::ThisRequest().lperrorcode, &common_.errorcode);
     EXPECT_EQ(Status(), "Connected!");
-    EXPECT_EQ(vx::waitinfo.timeout, common_.replytimeout) << "the retry pause is undone";
+    EXPECT_EQ(vx::ThisRequest().waitinfo.timeout, common_.replytimeout) << "the retry pause is undone";
 }
 
 TEST_F(ConnectTest, ARefusedConnectionFailsAtConnectOrAtTheFirstTransfer)
@@ -180,7 +180,8 @@ TEST_F(ConnectTest, ARefusedConnectionFailsAtConnectOrAtTheFirstTransfer)
     vx::wsock_abort(connected);
 }
 
-// A busy dialog is waited for lprtimeout seconds, no longer, whether or not messages
+// A request started inside one that holds the thread's dialog waits for it lprtimeout
+// seconds, no longer, whether or not messages
 // come meanwhile (one held by a dialog without a timer would otherwise hold the caller
 // for ever: a message from another thread after 3 s bounds the test itself).
 TEST_F(ConnectTest, BusyDialogIsWaitedForLprTimeoutAtMost)
@@ -191,7 +192,7 @@ TEST_F(ConnectTest, BusyDialogIsWaitedForLprTimeoutAtMost)
     };
     for (const Case &c : {Case{0, 0, 200}, Case{1, 900, 2500}}) {
         SCOPED_TRACE(c.lprtimeout);
-        vx::hwndwait = vx::HWND_CLAIMED; // another operation holds the wait state
+        vx::ThisRequest().hwndwait = vx::HWND_CLAIMED; // the thread's running request holds the display
         common_.lprtimeout = c.lprtimeout;
         common_.errorcode = 55;
         vx::SOCKET sd = vx::wsock_getandbind(vx::SOCK_STREAM);
@@ -202,16 +203,19 @@ TEST_F(ConnectTest, BusyDialogIsWaitedForLprTimeoutAtMost)
             vx::PostMessageA(window, vx::WM_USER, 0, 0);
         });
         DebugCapture capture;
-        vx::traceflags = LPR_DEBUG_TRACE;
+        common_.debugflags = LPR_DEBUG_TRACE;
         auto start = Clock::now();
-        EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+        {
+            vx::RequestScope nested(&common_); // started from inside the request that holds it
+            EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
+        }
         EXPECT_GE(Since(start), c.atleast);
         EXPECT_LT(Since(start), c.below);
         EXPECT_EQ(common_.errorcode, 55) << "not even cleared";
         EXPECT_TRUE(capture.contains("VEXLOLPR ERROR wsock_connect() exited1...LPR_TIMEOUT SOCKET_ERROR=-1 wsockio"));
         late.join();
         vx::DestroyWindow(window);
-        vx::hwndwait = nullptr;
+        vx::ThisRequest().hwndwait = nullptr;
         vx::winsock.closesocket(sd);
     }
 }
@@ -225,7 +229,7 @@ TEST_F(ConnectTest, RefusedDialogFailsAndFreesTheWaitState)
     vx::winsock.WSASetLastError(vx::WSAECONNREFUSED); // left over from an earlier call
     EXPECT_EQ(vx::wsock_connect(sd, vx::SOCK_STREAM, &to, &common_), vx::INVALID_SOCKET);
     EXPECT_EQ(vx::winsock.WSAGetLastError(), vx::WSAENOBUFS) << "the caller must not report a refusal";
-    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+    EXPECT_EQ(vx::ThisRequest().hwndwait.load(), nullptr);
     EXPECT_EQ(common_.errorcode, 0);
     vx::winsock.closesocket(sd);
 }
@@ -297,7 +301,7 @@ TEST_F(AddressInUseTest, RetriesOnTheNextPortAfterAPause)
     EXPECT_GE(elapsed, 900) << "a pause of about a second before the retry";
     EXPECT_LT(elapsed, 4000);
     EXPECT_NE(connected, sd);
-    EXPECT_EQ(vx::waitinfo.mysocket, connected) << "the dialog follows the new descriptor";
+    EXPECT_EQ(vx::ThisRequest().waitinfo.mysocket, connected) << "the dialog follows the new descriptor";
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_connect() couldn't connect oldsd=" + std::to_string(sd) +
                                  " try newsd=" + std::to_string(connected) + " wsock"));
     // The new descriptor carries the exchange and ends the dialog.
@@ -306,7 +310,7 @@ TEST_F(AddressInUseTest, RetriesOnTheNextPortAfterAPause)
     EXPECT_EQ(vx::wsock_read(connected, buf, 2, 0, &common_), 2);
     EXPECT_STREQ(buf, "ok");
     vx::wsock_release(connected);
-    EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
+    EXPECT_FALSE(vx::IsWindow(vx::ThisRequest().hwndwait));
     peer.join();
     EXPECT_EQ(peer.received(), "abc");
     EXPECT_EQ(OpenDescriptors(), before + 1) << "only the peer's accepted connection remains";
@@ -343,11 +347,11 @@ TEST_F(AddressInUseTest, AFailedRetryLeavesNothingOpenAfterTheCallersAbort)
         EXPECT_EQ(vx::winsock.WSAGetLastError(), c.error);
         EXPECT_EQ(common_.errorcode, c.code);
         EXPECT_EQ(Status(), "Connecting...failed!");
-        EXPECT_EQ(vx::waitinfo.mysocket, sd) << "the caller's abort must still end the dialog";
+        EXPECT_EQ(vx::ThisRequest().waitinfo.mysocket, sd) << "the caller's abort must still end the dialog";
         vx::wsock_abort(sd);
-        EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
-        EXPECT_EQ(vx::hwndwait.load(), nullptr) << "later requests would find the dialog busy";
-        EXPECT_EQ(vx::lperrorcode, nullptr);
+        EXPECT_FALSE(vx::IsWindow(vx::ThisRequest().hwndwait));
+        EXPECT_EQ(vx::ThisRequest().hwndwait.load(), nullptr) << "later requests would find the dialog busy";
+        EXPECT_EQ(vx::ThisRequest().lperrorcode, nullptr);
         EXPECT_EQ(LPR_CancelBlockingCall(), 1);
         EXPECT_EQ(OpenDescriptors(), before);
     }
@@ -360,16 +364,16 @@ TEST_F(ConnectTest, ReleaseClosesGracefullyAndTakesTheDialogDown)
     Peer peer({Peer::ReadToClose()});
     vx::SOCKET sd = Connect(peer, &common_);
     ASSERT_NE(sd, vx::INVALID_SOCKET);
-    HWND dialog = vx::hwndwait;
+    HWND dialog = vx::ThisRequest().hwndwait;
     DebugCapture capture;
     vx::traceflags = LPR_DEBUG_TRACE;
     EXPECT_EQ(vx::wsock_write(sd, "bye", 3, 0, &common_), 3);
     EXPECT_EQ(vx::wsock_release(sd), 0);
     EXPECT_FALSE(vx::IsWindow(dialog));
-    EXPECT_EQ(vx::hwndwait.load(), nullptr);
-    EXPECT_EQ(vx::waitinfo.mysocket, 0u);
-    EXPECT_EQ(vx::waitinfo.ret, vx::RET_ERR);
-    EXPECT_EQ(vx::lperrorcode, nullptr);
+    EXPECT_EQ(vx::ThisRequest().hwndwait.load(), nullptr);
+    EXPECT_EQ(vx::ThisRequest().waitinfo.mysocket, 0u);
+    EXPECT_EQ(vx::ThisRequest().waitinfo.ret, vx::RET_ERR);
+    EXPECT_EQ(vx::ThisRequest().lperrorcode, nullptr);
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_release() 2: setsockopt(SO_LINGER=5) wsockio"));
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_release() exited... closesocket() ret=0 wsockio"));
     peer.join();
@@ -423,11 +427,11 @@ TEST_F(ConnectTest, ReleaseOrAbortOfAnotherDescriptorLeavesTheDialog)
     vx::SOCKET third = vx::winsock.socket(vx::AF_INET, vx::SOCK_STREAM, 0);
     EXPECT_EQ(vx::wsock_release(other), 0);
     EXPECT_EQ(vx::wsock_abort(third), 0);
-    EXPECT_TRUE(vx::IsWindow(vx::hwndwait));
-    EXPECT_EQ(vx::waitinfo.mysocket, sd);
+    EXPECT_TRUE(vx::IsWindow(vx::ThisRequest().hwndwait));
+    EXPECT_EQ(vx::ThisRequest().waitinfo.mysocket, sd);
     EXPECT_EQ(vx::wsock_abort(sd), 0);
-    EXPECT_FALSE(vx::IsWindow(vx::hwndwait));
-    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+    EXPECT_FALSE(vx::IsWindow(vx::ThisRequest().hwndwait));
+    EXPECT_EQ(vx::ThisRequest().hwndwait.load(), nullptr);
 }
 
 int WSAAPI FailingShutdown(vx::SOCKET, int)
@@ -447,7 +451,7 @@ TEST_F(ConnectTest, ReleaseWithAFailedShutdownSkipsTheLinger)
     vx::wsock_release(sd);
     EXPECT_FALSE(capture.contains("SO_LINGER"));
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_release() 3: closesocket() wsockio"));
-    EXPECT_EQ(vx::hwndwait.load(), nullptr);
+    EXPECT_EQ(vx::ThisRequest().hwndwait.load(), nullptr);
 }
 
 TEST_F(ConnectTest, ALateCancelWritesIntoNoFinishedRequest)

@@ -60,7 +60,7 @@ TEST_F(ReadWriteTest, SilentPeerTimesTheReadOut)
 {
     Peer peer({Peer::Hold(5000)});
     vx::SOCKET sd = Open(peer);
-    DWORD dialogtimeout = vx::waitinfo.timeout;
+    DWORD dialogtimeout = vx::ThisRequest().waitinfo.timeout;
     common_.replytimeout = 1200;
     char buf[8];
     auto start = Clock::now();
@@ -70,7 +70,7 @@ TEST_F(ReadWriteTest, SilentPeerTimesTheReadOut)
     EXPECT_LT(elapsed, 3500);
     EXPECT_EQ(Status(), "Reading...timed out!");
     EXPECT_EQ(common_.errorcode, 0) << "the caller records the time-out";
-    EXPECT_EQ(vx::waitinfo.timeout, dialogtimeout) << "the one-second slices are undone";
+    EXPECT_EQ(vx::ThisRequest().waitinfo.timeout, dialogtimeout) << "the one-second slices are undone";
 }
 
 TEST_F(ReadWriteTest, ResetPeerFailsTheReadAndTheWrite)
@@ -117,7 +117,7 @@ TEST_F(ReadWriteTest, PeerThatNeverReadsTimesTheWriteOut)
     Peer peer({Peer::Hold(6000)});
     vx::SOCKET sd = Open(peer);
     common_.replytimeout = 1000;
-    vx::waitinfo.timeout = 1000;
+    vx::ThisRequest().waitinfo.timeout = 1000;
     std::string data(32 << 20, 'w');
     auto start = Clock::now();
     EXPECT_EQ(vx::wsock_write(sd, data.data(), static_cast<int>(data.size()), 0, &common_), -1);
@@ -135,12 +135,12 @@ TEST_F(ReadWriteTest, SecondOfTwoBackToBackWritesYields)
     const std::string yield = "VEXLOLPR wsock_write() Yielding to others... wsockio";
     EXPECT_EQ(vx::wsock_write(sd, "\x02lp\n", 4, 0, &common_), 4);
     EXPECT_FALSE(capture.contains(yield));
-    EXPECT_EQ(vx::yieldcount, 1);
+    EXPECT_EQ(vx::ThisRequest().yieldcount, 1);
     EXPECT_EQ(vx::wsock_write(sd, "more", 4, 0, &common_), 4);
     EXPECT_TRUE(capture.contains(yield));
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_write() exiteded...OK sent 4 bytes (4 last time) wsockio"));
-    EXPECT_EQ(vx::yieldcount, 1);
-    EXPECT_EQ(vx::waitinfo.timeout, common_.replytimeout);
+    EXPECT_EQ(vx::ThisRequest().yieldcount, 1);
+    EXPECT_EQ(vx::ThisRequest().waitinfo.timeout, common_.replytimeout);
     EXPECT_EQ(vx::wsock_write(sd, "", 0, 0, &common_), 0) << "an empty write is one empty send";
     vx::wsock_release(sd);
     peer.join();
@@ -157,7 +157,7 @@ TEST_F(ReadWriteTest, NoYieldOptionSendsBackToBack)
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(vx::wsock_write(sd, "abcd", 4, 0, &common_), 4);
     EXPECT_FALSE(capture.contains("Yielding to others"));
-    EXPECT_EQ(vx::yieldcount, 0);
+    EXPECT_EQ(vx::ThisRequest().yieldcount, 0);
     common_.debugflags = LPR_DEBUG_TRACE; // the same socket, the option taken away
     EXPECT_EQ(vx::wsock_write(sd, "efgh", 4, 0, &common_), 4);
     EXPECT_EQ(vx::wsock_write(sd, "ijkl", 4, 0, &common_), 4);
@@ -189,11 +189,11 @@ TEST_F(ReadWriteTest, CancelFoundAfterASendEndsTheWrite)
 {
     Peer peer({Peer::ReadToClose()});
     vx::SOCKET sd = Open(peer);
-    vx::yieldcount = 1;
+    vx::ThisRequest().yieldcount = 1;
     common_.errorcode = LPR_ERR_CANCELLED; // as the dialog leaves it
     EXPECT_EQ(vx::wsock_write(sd, "abc", 3, 0, &common_), -1);
     EXPECT_EQ(Status(), "Sending...cancelled!");
-    EXPECT_EQ(vx::yieldcount, 0);
+    EXPECT_EQ(vx::ThisRequest().yieldcount, 0);
 }
 
 } // namespace

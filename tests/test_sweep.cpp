@@ -522,7 +522,7 @@ protected:
             Problem("a window or a timer left");
         if (vx::posix::PendingMessages() != 0)
             Problem("queued messages left");
-        if (vx::hwndwait.load() != nullptr || vx::waitinfo.mysocket != 0 || vx::lperrorcode != nullptr)
+        if (vx::ThisRequest().hwndwait.load() != nullptr || vx::ThisRequest().waitinfo.mysocket != 0 || vx::ThisRequest().lperrorcode != nullptr)
             Problem("the wait state is not clear");
     }
 

@@ -1,8 +1,8 @@
-// Requests from several threads: they take turns (a request of another thread waits for
-// the running one, bounded by its lprtimeout, with its own messages flowing, or fails
-// as a request that finds the status dialog busy), and cancels from another thread or
-// from a thread woken by a signal, at random moments of a transfer, end every request
-// with a written result and leave nothing behind.
+// Requests from several threads: they run at the same time, a stuck one holds up no
+// other, each cancel reaches the requests it names, a request started inside a running
+// one on its thread fails as busy, each thread reads its own error text; and cancels
+// from another thread or from a thread woken by a signal, at random moments of a
+// transfer, end every request with a written result and leave nothing behind.
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -29,13 +30,14 @@ long MsSince(Clock::time_point start)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// An LPD on loopback that takes any number of connections one after the other, answers
-// every command and subcommand with a zero octet, and counts the jobs whose files all
-// arrived whole.  `pause_ms` holds back each final acknowledgement, so that a job lasts
-// at least that long.
+// An LPD on loopback that serves every connection at once, each on a thread of its own,
+// answers every command and subcommand with a zero octet, and counts the jobs whose
+// files all arrived whole.  `pause_ms` holds back each final acknowledgement, so that a
+// job lasts at least that long; a silent one accepts and never answers.
 class SinkLpd {
 public:
-    explicit SinkLpd(int pause_ms = 0) : pause_ms_(pause_ms)
+    enum Mode { SINK, SILENT };
+    explicit SinkLpd(int pause_ms = 0, Mode mode = SINK) : pause_ms_(pause_ms), mode_(mode)
     {
         signal(SIGPIPE, SIG_IGN); // a client that broke off is seen as a failed write
         listenfd_ = ListenLoopback(&port_);
@@ -45,11 +47,14 @@ public:
     {
         stop_ = true;
         thread_.join();
+        for (std::thread &t : served_threads_)
+            t.join();
         CloseFd(listenfd_);
     }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
     int jobs() const { return jobs_; }
     int connections() const { return connections_; }
+    int most_at_once() const { return most_; }
     // Acknowledgements sent, each counted before it goes out: a client that has one has
     // it counted.
     int acks() const { return acks_; }
@@ -73,13 +78,30 @@ private:
                 continue;
             connections_++; // before the accept takes it out of the listen queue
             int fd = AcceptOne(listenfd_);
-            if (fd >= 0) {
-                if (Serve(fd))
-                    jobs_++;
-                CloseFd(fd);
+            if (fd < 0) {
+                served_++;
+                continue;
             }
-            served_++;
+            served_threads_.emplace_back([this, fd] {
+                int now = ++active_;
+                for (int most = most_; now > most && !most_.compare_exchange_weak(most, now);)
+                    ;
+                if (mode_ == SILENT)
+                    Hold(fd);
+                else if (Serve(fd))
+                    jobs_++;
+                active_--;
+                CloseFd(fd);
+                served_++;
+            });
         }
+    }
+    // Takes what comes and answers nothing, until the client goes or the server stops.
+    void Hold(int fd)
+    {
+        char c;
+        while (Read(fd, &c, 1))
+            ;
     }
     bool Pending() const
     {
@@ -102,7 +124,10 @@ private:
     {
         while (n > 0) {
             pollfd p = {fd, POLLIN, 0};
-            if (stop_ || poll(&p, 1, 5000) <= 0)
+            int ready = 0;
+            for (int waited = 0; !stop_ && waited < 30000 && (ready = poll(&p, 1, 50)) == 0; waited += 50)
+                ;
+            if (ready <= 0)
                 return false;
             long got = ReadSome(fd, buf, n);
             if (got <= 0)
@@ -143,6 +168,7 @@ private:
     }
 
     int pause_ms_;
+    Mode mode_;
     int listenfd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
@@ -150,7 +176,10 @@ private:
     std::atomic<int> connections_{0};
     std::atomic<int> served_{0};
     std::atomic<int> acks_{0};
+    std::atomic<int> active_{0};
+    std::atomic<int> most_{0};
     std::thread thread_;
+    std::vector<std::thread> served_threads_; // touched by the accepting thread alone
 };
 
 class ThreadsTest : public LprTest {
@@ -178,173 +207,209 @@ struct Outcome {
     long elapsed = 0;
 };
 
-TEST_F(ThreadsTest, AnotherThreadsRequestWaitsForItsTurn)
+// Runs one print request on a thread of its own; `before` runs first on that thread.
+std::thread PrintOn(LPR_PRINTARG *p, LPR_COMMONARG *common, Outcome *out, std::function<void()> before = nullptr)
 {
-    SinkLpd slow(800), other;
-    LPR_PRINTARG first = PrintTo(File("first.txt", "first job\n"), slow.host());
-    LPR_PRINTARG second = PrintTo(File("second.txt", "second job\n"), other.host());
-    Outcome a, b;
-    std::thread ta([&] {
-        LPR_COMMONARG common = CommonArg();
-        common.replytimeout = 10000;
-        a.ret = LPR_Print(&first, &common);
-        a.errorcode = common.errorcode;
-    });
-    // The second starts once the first holds the status dialog.
-    for (int i = 0; i < 500 && vx::hwndwait.load() == nullptr; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_NE(vx::hwndwait.load(), nullptr);
-    bool overlapped = false;
-    std::thread tb([&] {
-        LPR_COMMONARG common = CommonArg();
-        common.lprtimeout = 10;
+    return std::thread([=] {
+        if (before)
+            before();
         auto start = Clock::now();
-        b.ret = LPR_Print(&second, &common);
-        b.elapsed = MsSince(start);
-        b.errorcode = common.errorcode;
-        // The first job's fifth and last acknowledgement comes after the slow server's
-        // pause; the first request gives up its turn only once it has it.
-        overlapped = slow.acks() < 5;
+        out->ret = LPR_Print(p, common);
+        out->elapsed = MsSince(start);
+        out->errorcode = common->errorcode;
     });
-    ta.join();
-    tb.join();
-    EXPECT_EQ(a.ret, LPR_OK);
-    EXPECT_EQ(b.ret, LPR_OK) << Text();
-    EXPECT_EQ(b.errorcode, 0);
-    EXPECT_FALSE(overlapped) << "the second request ended before the first was through";
-    EXPECT_GE(b.elapsed, 300) << "the second request did not wait";
-    EXPECT_EQ(slow.jobs(), 1);
-    EXPECT_EQ(other.jobs(), 1);
 }
 
-// Out of patience: the written busy result, nothing sent, the first request unharmed.
-TEST_F(ThreadsTest, RequestThatRunsOutOfPatienceFailsAsBusy)
+// Requests of the process that hold a status dialog now, on any thread.
+int RequestsWithDialogs()
 {
-    SinkLpd slow(2500), other;
-    LPR_PRINTARG first = PrintTo(File("first.txt", "first job\n"), slow.host());
-    Outcome a;
-    std::thread ta([&] {
-        LPR_COMMONARG common = CommonArg();
-        common.replytimeout = 10000;
-        a.ret = LPR_Print(&first, &common);
-        a.errorcode = common.errorcode;
-    });
-    for (int i = 0; i < 500 && vx::hwndwait.load() == nullptr; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_NE(vx::hwndwait.load(), nullptr);
+    vx::Guard guard(vx::threadlock);
+    int n = 0;
+    for (const vx::ThreadState *state = vx::threads; state != nullptr; state = state->next)
+        for (const vx::Request *r = state->current; r != nullptr; r = r->outer)
+            n += r->hwndwait.load() != nullptr && r->hwndwait.load() != vx::HWND_CLAIMED;
+    return n;
+}
 
+bool WaitForDialogs(int n)
+{
+    for (int i = 0; i < 1000 && RequestsWithDialogs() < n; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return RequestsWithDialogs() >= n;
+}
+
+// One thread held by a printer that never answers, four others printing to a slow one
+// at the same time: theirs all go through, side by side, while the first still waits.
+TEST_F(ThreadsTest, OneStuckPrinterHoldsUpNobodyElse)
+{
+    constexpr int THREADS = 4, JOBS = 2;
+    SinkLpd stuck(0, SinkLpd::SILENT), slow(300);
+    LPR_PRINTARG held = PrintTo(File("held.txt", "held job\n"), stuck.host());
+    LPR_COMMONARG heldcommon = CommonArg();
+    heldcommon.replytimeout = 4000;
+    Outcome heldout;
+    std::atomic<bool> heldover{false};
+    std::thread heldthread([&] {
+        heldout.ret = LPR_Print(&held, &heldcommon);
+        heldover = true;
+    });
+    ASSERT_TRUE(WaitForDialogs(1));
+    const LPR_PRINTARG job = PrintTo(File("healthy.txt", "healthy job\n"), slow.host());
+    std::atomic<int> ok{0}, whileheld{0};
+    std::vector<std::thread> healthy;
+    for (int t = 0; t < THREADS; t++)
+        healthy.emplace_back([&] {
+            for (int j = 0; j < JOBS; j++) {
+                LPR_PRINTARG p = job;
+                LPR_COMMONARG common = CommonArg();
+                WORD ret = LPR_Print(&p, &common);
+                EXPECT_EQ(ret, LPR_OK) << common.errorcode << " " << Text();
+                ok += ret == LPR_OK && common.errorcode == 0;
+                whileheld += heldover ? 0 : 1;
+            }
+        });
+    for (std::thread &t : healthy)
+        t.join();
+    heldthread.join();
+    EXPECT_EQ(ok, THREADS * JOBS);
+    EXPECT_EQ(whileheld, THREADS * JOBS) << "a healthy job waited for the stuck one";
+    EXPECT_GE(slow.most_at_once(), 2) << "the slow printer's jobs went one after the other";
+    EXPECT_EQ(heldout.ret, LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(stuck.jobs(), 0);
+}
+
+// Each kind of cancel reaches the requests it names and no other: two threads wait for
+// silent printers, A for 6 s and B for 2.5 s; a cancel ends A within its one-second read
+// slice, B ends by its own time-out unless the cancel named it too.
+TEST_F(ThreadsTest, CancelsReachTheirRequestsOnly)
+{
+    enum Kind { ONE_REQUEST, EVERY_REQUEST, FROM_A_LOOP };
     struct Case {
         const char *what;
-        std::function<WORD(LPR_COMMONARG *)> call;
-    };
-    char *listing = reinterpret_cast<char *>(1);
-    LPR_PRINTARG second = PrintTo(File("second.txt", "second job\n"), other.host());
-    LPR_QUEUEARG q = {hosts_.back().c_str(), "lp", &listing};
-    LPR_DELETEARG d = {hosts_.back().c_str(), "lp", 123};
-    std::vector<Case> cases = {
-        {"print", [&](LPR_COMMONARG *c) { return LPR_Print(&second, c); }},
-        {"queue", [&](LPR_COMMONARG *c) { return LPR_GetQueue(&q, c); }},
-        {"remove", [&](LPR_COMMONARG *c) { return LPR_DeleteJob(&d, c); }},
+        Kind kind;
+        bool bcancelled;
+    } cases[] = {
+        {"LPR_CancelRequest of A's block", ONE_REQUEST, false},
+        {"LPR_CancelBlockingCall from a third thread", EVERY_REQUEST, true},
+        {"LPR_CancelBlockingCall from A's message loop", FROM_A_LOOP, false},
     };
     for (const Case &c : cases) {
-        Outcome b;
-        std::thread tb([&] {
-            LPR_COMMONARG common = CommonArg();
-            common.lprtimeout = 0;
-            auto start = Clock::now();
-            b.ret = c.call(&common);
-            b.elapsed = MsSince(start);
-            b.errorcode = common.errorcode;
-        });
+        SCOPED_TRACE(c.what);
+        SinkLpd silenta(0, SinkLpd::SILENT), silentb(0, SinkLpd::SILENT);
+        LPR_PRINTARG pa = PrintTo(File("a.txt", "a\n"), silenta.host());
+        LPR_PRINTARG pb = PrintTo(File("b.txt", "b\n"), silentb.host());
+        LPR_COMMONARG ca = CommonArg(), cb = CommonArg();
+        ca.replytimeout = 6000;
+        cb.replytimeout = 2500;
+        Outcome a, b;
+        HWND window = nullptr;
+        auto timer = [&] {
+            // A window of A's thread whose timer presses Cancel from A's message loop.
+            window = vx::posix::CreateTestWindow([](HWND hwnd, UINT msg, WPARAM, LPARAM) -> vx::LRESULT {
+                if (msg == vx::WM_TIMER) {
+                    vx::KillTimer(hwnd, 1);
+                    LPR_CancelBlockingCall();
+                }
+                return 0;
+            });
+            vx::SetTimer(window, 1, 300, nullptr);
+        };
+        std::thread ta = PrintOn(&pa, &ca, &a, c.kind == FROM_A_LOOP ? std::function<void()>(timer) : nullptr);
+        std::thread tb = PrintOn(&pb, &cb, &b);
+        ASSERT_TRUE(WaitForDialogs(2));
+        if (c.kind == ONE_REQUEST) {
+            EXPECT_EQ(LPR_CancelRequest(&ca), 0);
+        } else if (c.kind == EVERY_REQUEST) {
+            EXPECT_EQ(LPR_CancelBlockingCall(), 0);
+        }
+        ta.join();
         tb.join();
-        EXPECT_EQ(b.ret, LPR_R_UNEXP_NET_ERR) << c.what;
-        EXPECT_EQ(b.errorcode, LPR_ERR_NETWORK) << c.what;
-        EXPECT_EQ(Text(), "Network error") << c.what;
-        EXPECT_LT(b.elapsed, 500) << c.what << ": no patience, no waiting";
+        if (window != nullptr)
+            vx::DestroyWindow(window);
+        EXPECT_EQ(a.ret, LPR_R_UNEXP_NET_ERR);
+        EXPECT_EQ(a.errorcode, LPR_ERR_CANCELLED);
+        EXPECT_LT(a.elapsed, 4000) << "A ran into its time-out instead";
+        EXPECT_EQ(b.ret, LPR_R_UNEXP_NET_ERR);
+        EXPECT_EQ(b.errorcode == LPR_ERR_CANCELLED, c.bcancelled) << b.errorcode;
     }
-    EXPECT_EQ(listing, nullptr) << "a failed listing request leaves NULL behind";
+    LPR_COMMONARG none = CommonArg();
+    EXPECT_EQ(LPR_CancelRequest(&none), 1) << "a block that no request runs with";
+    EXPECT_EQ(LPR_CancelRequest(nullptr), 1);
+    EXPECT_EQ(LPR_CancelBlockingCall(), 1);
+}
 
-    // With patience of one second, the failure comes after that second; the waiting
-    // thread traces by its own switch and leaves the running request's alone.
-    Outcome b;
-    DebugCapture capture;
-    std::thread tb([&] {
-        LPR_COMMONARG common = CommonArg(LPR_DEBUG_TRACE);
-        common.lprtimeout = 1;
-        auto start = Clock::now();
-        b.ret = LPR_Print(&second, &common);
-        b.elapsed = MsSince(start);
-        b.errorcode = common.errorcode;
+// A request started from inside a running one on the same thread (here by a timer of
+// the thread's own window) cannot run while the outer one waits: it waits lprtimeout
+// seconds for the status display and fails as busy, having sent nothing; the outer one
+// then goes on unharmed.
+TEST_F(ThreadsTest, RequestInsideARunningOneFailsAsBusy)
+{
+    SinkLpd slow(1800), other;
+    LPR_PRINTARG outer = PrintTo(File("outer.txt", "outer job\n"), slow.host());
+    static LPR_PRINTARG inner;
+    inner = PrintTo(File("inner.txt", "inner job\n"), other.host());
+    static Outcome nested;
+    nested = Outcome();
+    LPR_COMMONARG common = CommonArg();
+    common.replytimeout = 10000;
+    HWND window = vx::posix::CreateTestWindow([](HWND hwnd, UINT msg, WPARAM, LPARAM) -> vx::LRESULT {
+        if (msg == vx::WM_TIMER) {
+            vx::KillTimer(hwnd, 1);
+            LPR_COMMONARG c = CommonArg();
+            c.lprtimeout = 1;
+            auto start = Clock::now();
+            nested.ret = LPR_Print(&inner, &c);
+            nested.elapsed = MsSince(start);
+            nested.errorcode = c.errorcode;
+        }
+        return 0;
     });
-    tb.join();
-    EXPECT_EQ(b.ret, LPR_R_UNEXP_NET_ERR);
-    EXPECT_EQ(b.errorcode, LPR_ERR_NETWORK);
-    EXPECT_GE(b.elapsed, 950);
-    EXPECT_LT(b.elapsed, 2000);
-    EXPECT_TRUE(capture.contains("VEXLOLPR TakeTurn() : WAITING lpr-timeout=1 sec. for the request of another thread"));
-    EXPECT_TRUE(capture.contains("VEXLOLPR ERROR TakeTurn() exited... the request of another thread still runs"));
-    EXPECT_FALSE(capture.contains("LPR_Print() entered")) << "the running request traces nothing";
-    EXPECT_EQ(vx::traceflags.load(), 0) << "the switch is the running request's";
-    ta.join();
-    EXPECT_EQ(a.ret, LPR_OK);
-    EXPECT_EQ(a.errorcode, 0);
+    vx::SetTimer(window, 1, 200, nullptr);
+    EXPECT_EQ(LPR_Print(&outer, &common), LPR_OK);
+    vx::DestroyWindow(window);
+    EXPECT_EQ(common.errorcode, 0);
+    EXPECT_EQ(nested.ret, LPR_R_UNEXP_NET_ERR);
+    EXPECT_EQ(nested.errorcode, LPR_ERR_NETWORK);
+    EXPECT_GE(nested.elapsed, 950);
+    EXPECT_EQ(other.connections(), 0) << "the nested request sent something";
     EXPECT_EQ(slow.jobs(), 1);
-    EXPECT_EQ(other.connections(), 0) << "a request that did not get its turn sent nothing";
 }
 
-// While a thread waits for its turn, its own windows go on getting their messages, and
-// a WM_QUIT it meets is put back for the application's own loop.
-constexpr UINT WM_APP_PING = vx::WM_USER + 77;
-std::atomic<int> delivered;
-vx::LRESULT WINAPI CountingProc(HWND, UINT msg, WPARAM, LPARAM)
+// Each thread reads the text of its own latest failure, whatever the others do
+// meanwhile; a thread that has had none reads the process's latest.
+TEST_F(ThreadsTest, EachThreadReadsItsOwnErrorText)
 {
-    if (msg == WM_APP_PING)
-        delivered++;
-    return 0;
-}
-
-TEST_F(ThreadsTest, WaitingThreadKeepsItsMessagesFlowing)
-{
-    SinkLpd slow(1500), other;
-    LPR_PRINTARG first = PrintTo(File("first.txt", "first job\n"), slow.host());
-    LPR_PRINTARG second = PrintTo(File("second.txt", "second job\n"), other.host());
-    std::thread ta([&] {
-        LPR_COMMONARG common = CommonArg();
-        common.replytimeout = 10000;
-        EXPECT_EQ(LPR_Print(&first, &common), LPR_OK);
-    });
-    for (int i = 0; i < 500 && vx::hwndwait.load() == nullptr; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_NE(vx::hwndwait.load(), nullptr);
-    delivered = 0;
-    std::atomic<HWND> window{nullptr};
-    std::atomic<bool> waiting{false};
-    bool quitkept = false;
-    int deliveredwhilewaiting = -1;
-    Outcome b;
-    std::thread tb([&] {
-        window = vx::posix::CreateTestWindow(CountingProc);
-        LPR_COMMONARG common = CommonArg();
-        common.lprtimeout = 10;
-        waiting = true;
-        b.ret = LPR_Print(&second, &common);
-        deliveredwhilewaiting = delivered;
-        vx::MSG msg;
-        quitkept = vx::PeekMessageA(&msg, 0, 0, 0, vx::PM_REMOVE) && msg.message == vx::WM_QUIT && msg.wParam == 7;
-        vx::DestroyWindow(window);
-    });
-    for (int i = 0; i < 500 && !waiting; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    for (int i = 0; i < 3; i++)
-        vx::PostMessageA(window, WM_APP_PING, 0, 0);
-    vx::PostMessageA(window, vx::WM_QUIT, 7, 0);
-    ta.join();
-    tb.join();
-    EXPECT_EQ(b.ret, LPR_OK);
-    EXPECT_EQ(deliveredwhilewaiting, 3);
-    EXPECT_TRUE(quitkept) << "the WM_QUIT met while waiting is posted again";
-    EXPECT_EQ(other.jobs(), 1);
+    constexpr int ROUNDS = 300;
+    struct Side {
+        const char *host;
+        std::string first; // the text after the first round
+        int foreign;
+    } sides[] = {{"[zz]", "", 0}, {"127.0.0.1:1", "", 0}};
+    std::vector<std::thread> threads;
+    for (Side &side : sides)
+        threads.emplace_back([&side] {
+            LPR_PRINTARG p = {};
+            p.host = side.host;
+            p.printer = "lp";
+            p.checkonly = 1;
+            for (int round = 0; round < ROUNDS; round++) {
+                LPR_COMMONARG common = CommonArg();
+                LPR_Print(&p, &common);
+                std::string text = Text();
+                if (round == 0)
+                    side.first = text;
+                else
+                    side.foreign += text != side.first;
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_NE(sides[0].first, sides[1].first);
+    EXPECT_EQ(sides[0].foreign, 0) << sides[0].first;
+    EXPECT_EQ(sides[1].foreign, 0) << sides[1].first;
+    std::string fresh;
+    std::thread([&] { fresh = Text(); }).join();
+    EXPECT_TRUE(fresh == sides[0].first || fresh == sides[1].first) << fresh;
 }
 
 // Several threads printing at once: every job arrives whole, once, and the state that
@@ -478,7 +543,7 @@ TEST_P(RandomCancelTest, ThousandCancelsAtRandomMomentsLeaveNothingBehind)
         ExpectWrittenEnd(ret, common.errorcode, round);
         (ret == LPR_OK ? succeeded : cancelled)++;
         span = std::min(span * (ret == LPR_OK ? 0.97 : 1.01), 1e6);
-        ASSERT_EQ(vx::hwndwait.load(), nullptr) << "round " << round;
+        ASSERT_EQ(vx::ThisRequest().hwndwait.load(), nullptr) << "round " << round;
         if (HasFailure())
             break;
     }

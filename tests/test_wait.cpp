@@ -17,7 +17,7 @@ protected:
     {
         vx::SOCKET sd = Connect(peer, &common_);
         EXPECT_NE(sd, vx::INVALID_SOCKET);
-        vx::waitinfo.timeout = timeout;
+        vx::ThisRequest().waitinfo.timeout = timeout;
         return sd;
     }
     LPARAM Event(long event, int error = 0) { return static_cast<LPARAM>((error << 16) | event); }
@@ -28,7 +28,7 @@ TEST_F(WaitTest, NoDialogMeansNoWait)
     DebugCapture capture;
     vx::traceflags = LPR_DEBUG_TRACE;
     EXPECT_EQ(vx::wsock_wait(vx::FD_READ), vx::RET_ERR);
-    EXPECT_EQ(vx::waitinfo.myevent, 0);
+    EXPECT_EQ(vx::ThisRequest().waitinfo.myevent, 0);
     EXPECT_TRUE(capture.contains("VEXLOLPR ERROR wsock_wait() exited1... NO hwndwait RET_ERR=-1 wsockio"));
 }
 
@@ -69,25 +69,25 @@ TEST_F(WaitTest, LongTimeoutsCountTenSecondTicks)
     DebugCapture capture;
     vx::traceflags = LPR_DEBUG_TRACE;
     // The socket stays quiet; a posted close notification ends the wait at once.
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, vx::waitinfo.mysocket, Event(vx::FD_CLOSE));
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, vx::ThisRequest().waitinfo.mysocket, Event(vx::FD_CLOSE));
     EXPECT_EQ(vx::wsock_wait(vx::FD_READ), vx::RET_EVENT);
     EXPECT_TRUE(capture.contains("VEXLOLPR wsock_wait():TIMER WITH COUNT IS USED ! wsockio"));
     EXPECT_TRUE(capture.contains("waitinfo.timeout=65536 msec. x=10000 msec. count=5 giveuptime=0 wsockio"));
 
-    vx::waitinfo.timeout = 120000; // two minutes: twelve ticks
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, vx::waitinfo.mysocket, Event(vx::FD_CLOSE));
+    vx::ThisRequest().waitinfo.timeout = 120000; // two minutes: twelve ticks
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, vx::ThisRequest().waitinfo.mysocket, Event(vx::FD_CLOSE));
     vx::wsock_wait(vx::FD_READ);
     EXPECT_TRUE(capture.contains("count=11 giveuptime=0"));
     // Each tick of the timer with count lowers the count; the last one times out.
-    vx::count = 1;
-    vx::waitinfo.ret = vx::RET_PENDING;
-    vx::wsock_AsynchTimeout(vx::hwndwait, vx::IDT_TIMEOUT);
-    EXPECT_EQ(vx::count, 0u);
-    EXPECT_EQ(vx::waitinfo.ret, vx::RET_PENDING);
-    vx::wsock_AsynchTimeout(vx::hwndwait, 99); // not the wait's timer
-    EXPECT_EQ(vx::waitinfo.ret, vx::RET_PENDING);
-    vx::wsock_AsynchTimeout(vx::hwndwait, vx::IDT_TIMEOUT);
-    EXPECT_EQ(vx::waitinfo.ret, vx::RET_TIMEOUT);
+    vx::ThisRequest().count = 1;
+    vx::ThisRequest().waitinfo.ret = vx::RET_PENDING;
+    vx::wsock_AsynchTimeout(vx::ThisRequest().hwndwait, vx::IDT_TIMEOUT);
+    EXPECT_EQ(vx::ThisRequest().count, 0u);
+    EXPECT_EQ(vx::ThisRequest().waitinfo.ret, vx::RET_PENDING);
+    vx::wsock_AsynchTimeout(vx::ThisRequest().hwndwait, 99); // not the wait's timer
+    EXPECT_EQ(vx::ThisRequest().waitinfo.ret, vx::RET_PENDING);
+    vx::wsock_AsynchTimeout(vx::ThisRequest().hwndwait, vx::IDT_TIMEOUT);
+    EXPECT_EQ(vx::ThisRequest().waitinfo.ret, vx::RET_TIMEOUT);
 }
 
 TEST_F(WaitTest, RefusedTimerFallsBackToTheGiveUpTime)
@@ -107,13 +107,13 @@ TEST_F(WaitTest, RefusedTimerFallsBackToTheGiveUpTime)
     // Without a timer, a notification queued behind another message ends the wait when
     // its turn comes, not at the give-up time: fetching the first one leaves it "seen",
     // and a wait for new input only would sleep past it.
-    vx::waitinfo.timeout = 5000;
+    vx::ThisRequest().waitinfo.timeout = 5000;
     vx::MSG stale;
     while (vx::PeekMessageA(&stale, nullptr, 0, 0, vx::PM_REMOVE)) // time-outs the loop posted more than once
         ;
     HWND window = vx::posix::CreateTestWindow([](HWND, UINT, WPARAM, LPARAM) -> vx::LRESULT { return 0; });
     vx::PostMessageA(window, vx::WM_USER, 0, 0);
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, vx::waitinfo.mysocket, Event(vx::FD_READ));
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, vx::ThisRequest().waitinfo.mysocket, Event(vx::FD_READ));
     start = Clock::now();
     EXPECT_EQ(vx::wsock_wait(vx::FD_READ), vx::RET_EVENT);
     EXPECT_LT(Since(start), 2500) << "slept until the give-up time with the notification queued";
@@ -125,18 +125,18 @@ TEST_F(WaitTest, NotificationsAreMatchedToSocketAndEvent)
     Peer peer({Peer::Hold(5000)});
     vx::SOCKET sd = Open(peer, 400);
     // Another socket's close and a write event during a receive wait are ignored.
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, sd + 1000, Event(vx::FD_CLOSE));
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, sd, Event(vx::FD_WRITE));
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, sd + 1000, Event(vx::FD_CLOSE));
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, sd, Event(vx::FD_WRITE));
     EXPECT_EQ(vx::wsock_wait(vx::FD_READ | vx::FD_CLOSE), vx::RET_TIMEOUT);
     // A close of the socket ends it, whatever the wait is for; so does an awaited event.
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, sd, Event(vx::FD_CLOSE, vx::WSAECONNRESET));
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, sd, Event(vx::FD_CLOSE, vx::WSAECONNRESET));
     EXPECT_EQ(vx::wsock_wait(vx::FD_WRITE), vx::RET_EVENT);
-    vx::PostMessageA(vx::hwndwait, vx::WSA_MSG, sd, Event(vx::FD_WRITE));
+    vx::PostMessageA(vx::ThisRequest().hwndwait, vx::WSA_MSG, sd, Event(vx::FD_WRITE));
     EXPECT_EQ(vx::wsock_wait(vx::FD_WRITE), vx::RET_EVENT);
-    EXPECT_EQ(vx::waitinfo.myevent, 0) << "no event is awaited between waits";
+    EXPECT_EQ(vx::ThisRequest().waitinfo.myevent, 0) << "no event is awaited between waits";
 
     EXPECT_EQ(vx::wsock_AsynhMessage(sd, Event(vx::FD_CONNECT)), vx::RET_PENDING);
-    vx::waitinfo.myevent = vx::FD_CONNECT;
+    vx::ThisRequest().waitinfo.myevent = vx::FD_CONNECT;
     EXPECT_EQ(vx::wsock_AsynhMessage(sd, Event(vx::FD_CONNECT, vx::WSAECONNREFUSED)), vx::RET_EVENT);
     EXPECT_EQ(vx::wsock_AsynhMessage(sd, Event(vx::FD_OOB)), vx::RET_EVENT);
     EXPECT_EQ(vx::wsock_AsynhMessage(sd + 1, Event(vx::FD_CONNECT)), vx::RET_PENDING);
@@ -153,10 +153,10 @@ TEST_F(WaitTest, CancelMarksTheRequestButDoesNotEndTheWait)
     EXPECT_EQ(common_.errorcode, LPR_ERR_CANCELLED);
     // The button itself and IDCANCEL do the same; the mark replaces an earlier code.
     common_.errorcode = LPR_ERR_TIMEOUT;
-    EXPECT_EQ(WNWaitDlg(vx::hwndwait, vx::WM_COMMAND, vx::IDCANCEL, 0), vx::TRUE);
+    EXPECT_EQ(WNWaitDlg(vx::ThisRequest().hwndwait, vx::WM_COMMAND, vx::IDCANCEL, 0), vx::TRUE);
     EXPECT_EQ(common_.errorcode, LPR_ERR_CANCELLED);
     common_.errorcode = 0;
-    EXPECT_EQ(WNWaitDlg(vx::hwndwait, vx::WM_COMMAND, 1234, 0), vx::FALSE);
+    EXPECT_EQ(WNWaitDlg(vx::ThisRequest().hwndwait, vx::WM_COMMAND, 1234, 0), vx::FALSE);
     EXPECT_EQ(common_.errorcode, 0);
 }
 
@@ -205,7 +205,7 @@ TEST_F(WaitTest, DialogGoneEndsTheWaitPending)
     HWND app = vx::posix::CreateTestWindow(AppWindow);
     // An application that destroys the dialog from its own window procedure.
     static HWND victim;
-    victim = vx::hwndwait;
+    victim = vx::ThisRequest().hwndwait;
     struct Killer {
         static vx::LRESULT WINAPI Proc(HWND, UINT msg, WPARAM, LPARAM)
         {
@@ -228,8 +228,8 @@ TEST_F(WaitTest, DialogStartsHiddenWithItsTemplateTexts)
     Peer peer({Peer::Hold(5000)});
     common_.showdialog = 0;
     Open(peer, 1000);
-    ASSERT_TRUE(vx::IsWindow(vx::hwndwait));
-    EXPECT_FALSE(vx::posix::WindowVisible(vx::hwndwait));
+    ASSERT_TRUE(vx::IsWindow(vx::ThisRequest().hwndwait));
+    EXPECT_FALSE(vx::posix::WindowVisible(vx::ThisRequest().hwndwait));
     EXPECT_EQ(Control(vx::IDC_CANCEL), "Cancel");
     EXPECT_EQ(Control(vx::IDC_TRANSFERRED), "Transferred");
     EXPECT_EQ(Control(vx::IDC_OUTOF), "out of");
@@ -248,13 +248,13 @@ TEST_F(WaitTest, ProgressReachesTheDialog)
     Peer peer({Peer::Hold(5000)});
     common_.showdialog = 1;
     Open(peer, 1000);
-    EXPECT_TRUE(vx::posix::WindowVisible(vx::hwndwait));
+    EXPECT_TRUE(vx::posix::WindowVisible(vx::ThisRequest().hwndwait));
     vx::wsock_settext("Sending print job to\nhost: h\nprinter: p");
     EXPECT_EQ(Control(vx::IDC_CAPTION), "Sending print job to\nhost: h\nprinter: p");
     vx::wsock_setsize(123456789);
     EXPECT_EQ(Control(vx::IDC_SIZE), "123456789");
     for (int id : {vx::IDC_SIZE, vx::IDC_PROGRESS, vx::IDC_TRANSFERRED, vx::IDC_OUTOF, vx::IDC_BYTES})
-        EXPECT_TRUE(vx::posix::ControlVisible(vx::hwndwait, id)) << id;
+        EXPECT_TRUE(vx::posix::ControlVisible(vx::ThisRequest().hwndwait, id)) << id;
     vx::wsock_setprogress(-2147483647 - 1);
     EXPECT_EQ(Control(vx::IDC_PROGRESS), "-2147483648");
     vx::wsock_setprogress(8192);
@@ -289,7 +289,7 @@ TEST_F(WaitTest, CancelFromAnotherThreadReachesTheWait)
     });
     char buf[16];
     auto start = Clock::now();
-    EXPECT_EQ(vx::wsock_read(vx::waitinfo.mysocket, buf, sizeof buf, 0, &common_), -1);
+    EXPECT_EQ(vx::wsock_read(vx::ThisRequest().waitinfo.mysocket, buf, sizeof buf, 0, &common_), -1);
     long elapsed = Since(start);
     canceller.join();
     EXPECT_LT(elapsed, 2500) << "a cancelled read ends within about a second";

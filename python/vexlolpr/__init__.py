@@ -28,7 +28,7 @@ from ._native import LibraryNotFoundError
 
 # The library's version (VEXLOLPR_VERSION_STRING): no export tells it, so the tests
 # hold the two equal.  The build backend reads this line.
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 __all__ = [
     "print_file", "check", "queue", "remove", "cancel",

@@ -37,6 +37,13 @@
 // The cursor id of the same name stands in the way of the dialog's control id; the
 // library loads no cursors.
 #undef IDC_SIZE
+// Its definition names DLGPROC, which beside vx::DLGPROC is ambiguous; the same value
+// follows below.
+#undef DWLP_USER
+// On 32-bit Windows these are macros for SetWindowLongA and GetWindowLongA; the
+// functions below wrap whichever the machine has.
+#undef SetWindowLongPtrA
+#undef GetWindowLongPtrA
 #endif
 
 namespace vx {
@@ -225,6 +232,7 @@ constexpr DWORD QS_ALLINPUT = 0x04FF;
 constexpr DWORD MWMO_INPUTAVAILABLE = 0x0004;
 constexpr UINT PM_REMOVE = 0x0001;
 constexpr int IDCANCEL = 2;
+typedef intptr_t LONG_PTR;
 inline const char *MAKEINTRESOURCEA(UINT id) { return reinterpret_cast<const char *>(static_cast<uintptr_t>(id)); }
 
 // Global memory flags.
@@ -233,6 +241,9 @@ constexpr UINT GMEM_MOVEABLE = 0x0002;
 constexpr UINT GMEM_ZEROINIT = 0x0040;
 typedef void *HGLOBAL;
 #endif
+
+// A dialog's word of its own: behind the message result and the dialog procedure.
+constexpr int DWLP_USER = 2 * static_cast<int>(sizeof(void *));
 
 // IPv6 and its look-up come from WS2_32.DLL (ws2tcpip.h) on Windows; winsock.h, which the
 // library is written against, stops at IPv4.  Laid out as the Windows records on both
@@ -271,6 +282,22 @@ DWORD GetTickCount();
 // A number of the calling thread, never 0, distinct among the process's live threads.
 DWORD GetCurrentThreadId();
 
+// Gives up the rest of the time slice (0) or sleeps about `ms` milliseconds.
+void Sleep(DWORD ms);
+
+// ---- one word per thread --------------------------------------------------------------
+// A pointer of the library's for each thread: null in a thread that never set it.  On
+// Windows a TLS slot taken at process attach (TlsAlloc: good in a DLL loaded at run
+// time, unlike the loader's TLS); on POSIX a thread-local word.  ThreadSlotOpen: false
+// when the slot cannot be had (every Get then gives null and every Set fails).
+bool ThreadSlotOpen();
+void ThreadSlotClose();
+void *GetThreadSlot();
+bool SetThreadSlot(void *value);
+// The library's, called by the POSIX platform when a thread whose slot is set ends (on
+// Windows the entry routine's thread detach does the same).
+void ThreadSlotEnded(void *value);
+
 // The debugger's output channel (POSIX: standard error).
 void OutputDebugStringA(const char *text);
 
@@ -284,6 +311,10 @@ BOOL ShowWindow(HWND hwnd, int cmd);
 HWND GetDlgItem(HWND dialog, int id);
 BOOL SetDlgItemTextA(HWND dialog, int id, const char *text);
 BOOL IsWindow(HWND hwnd);
+// A dialog's words: only DWLP_USER, which its procedure keeps for itself.  The previous
+// value (Set), the value (Get); 0 for a window that is not a dialog.
+LONG_PTR SetWindowLongPtrA(HWND dialog, int index, LONG_PTR value);
+LONG_PTR GetWindowLongPtrA(HWND dialog, int index);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 BOOL DestroyWindow(HWND hwnd);
 // A periodic WM_TIMER to `hwnd` every `ms` milliseconds; 0 when refused.

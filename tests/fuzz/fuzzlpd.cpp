@@ -163,10 +163,10 @@ FuzzLpd::FuzzLpd(std::vector<std::string> answers, End end) : end_(end)
             answers_.push_back(std::move(a));
     InstallProvider();
     FUZZ_CHECK(current == nullptr, "a fuzz server is already running");
-    FUZZ_CHECK(vx::hwndwait.load() == nullptr, "the status dialog of an earlier request is still there");
+    FUZZ_CHECK(vx::ThisRequest().hwndwait.load() == nullptr, "the status dialog of an earlier request is still there");
     // What the previous request left behind must not steer this one.
     vx::localport = 600;
-    vx::yieldcount = 0;
+    vx::ThisRequest().yieldcount = 0;
     vx::ClearLastErrorText();
     blocks_ = vx::posix::GlobalBlocksInUse();
     starts_ = vx::posix::WinsockStartCount();
@@ -257,9 +257,9 @@ std::string FuzzLpd::Finish()
     uint64_t opened = OpenDescriptors(lowestfree_) & ~descriptors_;
     FUZZ_CHECK(opened == 0, "the request left descriptors open (from %d on: %#llx)", lowestfree_,
                static_cast<unsigned long long>(opened));
-    FUZZ_CHECK(vx::hwndwait.load() == nullptr, "the status dialog outlived the request");
-    FUZZ_CHECK(vx::waitinfo.mysocket == 0, "the wait state still names socket %d",
-               static_cast<int>(vx::waitinfo.mysocket));
+    FUZZ_CHECK(vx::ThisRequest().hwndwait.load() == nullptr, "the status dialog outlived the request");
+    FUZZ_CHECK(vx::ThisRequest().waitinfo.mysocket == 0, "the wait state still names socket %d",
+               static_cast<int>(vx::ThisRequest().waitinfo.mysocket));
     FUZZ_CHECK(vx::posix::LiveWindows() == 0, "%d windows outlived the request", vx::posix::LiveWindows());
     FUZZ_CHECK(vx::posix::PendingMessages() == 0, "%zu messages were left in the queue",
                vx::posix::PendingMessages());

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Lists the dynamic symbols a shared library defines and compares them with the nine
+# Lists the dynamic symbols a shared library defines and compares them with the ten
 # exports of the public interface.
 set -eu
 lib=$1
 expected="LPR_CancelBlockingCall
+LPR_CancelRequest
 LPR_DeleteJob
 LPR_FreeQueue
 LPR_GetLastErrorText
@@ -20,4 +21,4 @@ if [ "$actual" != "$expected" ]; then
     rm -f /tmp/vexlolpr-exports-expected.$$
     exit 1
 fi
-echo "exports: the nine of the interface"
+echo "exports: the ten of the interface"

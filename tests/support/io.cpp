@@ -8,11 +8,11 @@ void IoTest::SetUp()
     ResetLibrary();
     vx::posix::PendingMessages(); // the thread's queue and its wake-up descriptor exist from here on
     descriptors_ = OpenDescriptors();
-    vx::hwndwait = nullptr;
-    vx::waitinfo = vx::WAITINFO{};
-    vx::lperrorcode = nullptr;
+    vx::ThisRequest().hwndwait = nullptr;
+    vx::ThisRequest().waitinfo = vx::WAITINFO{};
+    vx::ThisRequest().lperrorcode = nullptr;
     vx::localport = 600;
-    vx::yieldcount = 0;
+    vx::ThisRequest().yieldcount = 0;
     vx::posix::RefuseTimers(false);
     vx::posix::RefuseDialogs(false);
     vx::WinsockStartup(); // as a request would
@@ -22,8 +22,8 @@ void IoTest::TearDown()
 {
     vx::posix::RefuseTimers(false);
     vx::posix::RefuseDialogs(false);
-    if (vx::waitinfo.mysocket != 0)
-        vx::wsock_abort(vx::waitinfo.mysocket);
+    if (vx::ThisRequest().waitinfo.mysocket != 0)
+        vx::wsock_abort(vx::ThisRequest().waitinfo.mysocket);
     vx::winsock.WSACleanup();
     ResetLibrary();
 }
@@ -52,7 +52,7 @@ vx::SOCKET IoTest::Connect(Peer &peer, LPR_COMMONARG *common)
 std::string IoTest::Control(int id)
 {
     char buf[512];
-    if (vx::posix::DialogItemText(vx::hwndwait, id, buf, sizeof buf) < 0)
+    if (vx::posix::DialogItemText(vx::ThisRequest().hwndwait, id, buf, sizeof buf) < 0)
         return "";
     return buf;
 }

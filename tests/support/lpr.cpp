@@ -24,7 +24,7 @@ void LprTest::TearDown()
     vx::lpdport = vx::LPD_PORT;
     vx::posix::SetStateDirectory(nullptr);
     EXPECT_EQ(vx::posix::GlobalBlocksInUse(), blocks_) << "a block was not released";
-    EXPECT_EQ(vx::hwndwait.load(), nullptr) << "the status dialog outlived the request";
+    EXPECT_EQ(vx::ThisRequest().hwndwait.load(), nullptr) << "the status dialog outlived the request";
     (void)system(("rm -rf " + dir_).c_str());
     IoTest::TearDown();
 }

@@ -17,7 +17,7 @@ typedef WORD(LPRAPI *PrintFn)(LPR_PRINTARG *, LPR_COMMONARG *);
 typedef int(LPRAPI *TextFn)(char *, int);
 typedef int(LPRAPI *CancelFn)(void);
 
-/* Every export by name, so that the link resolves all nine through the import library. */
+/* Every export by name, so that the link resolves all ten through the import library. */
 static const struct {
     const char *name;
     WORD ordinal;
@@ -32,6 +32,7 @@ static const struct {
     {"LPR_CancelBlockingCall", 506, (FARPROC)LPR_CancelBlockingCall},
     {"WEP", 507, (FARPROC)WEP},
     {"WNWaitDlg", 510, (FARPROC)WNWaitDlg},
+    {"LPR_CancelRequest", 511, (FARPROC)LPR_CancelRequest},
 };
 
 static int failures;

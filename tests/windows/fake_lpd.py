@@ -10,7 +10,8 @@ client sends against what the client must send.  Gives up after --deadline secon
           --order given, each line, file and closing zero byte compared byte for byte
           with the job built from --data, --host, --user, --jobname, --filename; every
           step acknowledged; then the client must close.  --number NNN: the job
-          number the client must give the job.
+          number the client must give the job.  --pause S: the last acknowledgement
+          comes S seconds late.
   queue   \\x03lp\\n, answered by a fixed listing and a close.
   remove  \\x05lp user 42\\n, answered by a close.
   silent  \\x02lp\\n, never answered; the client must close within the deadline.
@@ -145,6 +146,8 @@ def play_print(peer, args):
         print("fake_lpd: %s subcommand %s" % (what, shown(got)))
         peer.ack()
         peer.expect(body + b"\x00", what + " and its zero byte")
+        if index == 1 and args.pause:
+            time.sleep(args.pause)  # the job lasts at least this long
         peer.ack()
     peer.until_close("the job")
     print("fake_lpd: job %s taken, %s first" % (stem, args.order))
@@ -234,6 +237,7 @@ def main():
     parser.add_argument("--jobname", default="winjob")
     parser.add_argument("--filename", default="job.bin")
     parser.add_argument("--rate", type=int, default=8192)
+    parser.add_argument("--pause", type=float, default=0.0)
     parser.add_argument("--progress")
     parser.add_argument("--fast")
     parser.add_argument("--ipv6", action="store_true", help="listen on ::1 instead")

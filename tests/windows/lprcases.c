@@ -38,6 +38,7 @@ typedef WORD(LPRAPI *QueueFn)(LPR_QUEUEARG *, LPR_COMMONARG *);
 typedef WORD(LPRAPI *FreeFn)(char **);
 typedef int(LPRAPI *TextFn)(char *, int);
 typedef int(LPRAPI *CancelFn)(void);
+typedef int(LPRAPI *CancelRequestFn)(LPR_COMMONARG *);
 
 static PrintFn lpr_print;
 static DeleteFn lpr_delete;
@@ -45,6 +46,7 @@ static QueueFn lpr_queue;
 static FreeFn lpr_free;
 static TextFn lpr_lasttext;
 static CancelFn lpr_cancel;
+static CancelRequestFn lpr_cancelrequest;
 
 static int failures;
 
@@ -309,83 +311,154 @@ static void CaseTimeout(const char *host, const char *file)
     expect(elapsed >= 1400 && elapsed < 10000, "it gave up after the reply time-out, not before");
 }
 
-/* ---- a request from a second thread ------------------------------------------------------ */
+/* ---- requests of two threads at once ---------------------------------------------------- */
 
-static LPR_PRINTARG firstjob;
-static LPR_COMMONARG firstcommon;
-static WORD firstresult;
-static volatile LONG firststarted;
+struct Side {
+    LPR_PRINTARG job;
+    LPR_COMMONARG common;
+    WORD ret;
+    DWORD elapsed;
+    DWORD endtick;
+    DWORD thread;
+    BOOL withnested; /* a timer of the thread's own window starts a request inside this one */
+};
+static WORD nestedret = 0xFFFF;
+static LPR_COMMONARG nestedcommon;
+static DWORD nestedelapsed;
+static const char *nestedfile;
 
-static DWORD WINAPI FirstRequest(LPVOID unused)
-{
-    (void)unused;
-    InterlockedExchange(&firststarted, 1);
-    firstresult = lpr_print(&firstjob, &firstcommon);
-    return 0;
-}
-
-static int ticks;
-static LRESULT CALLBACK TickWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+static LRESULT CALLBACK NestedWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
 {
     if (msg == WM_TIMER) {
-        ticks++;
+        LPR_PRINTARG job;
+        DWORD start = GetTickCount();
+        KillTimer(hwnd, 1);
+        Common(&nestedcommon, "tester", 4000, 0);
+        nestedcommon.lprtimeout = 1;
+        Job(&job, "127.0.0.1:9", nestedfile, FALSE); /* never reached: nothing may connect there */
+        nestedret = lpr_print(&job, &nestedcommon);
+        nestedelapsed = GetTickCount() - start;
         return 0;
     }
     return DefWindowProcA(hwnd, msg, wparam, lparam);
 }
 
-/* A thread's request holds the library (the silent server keeps it waiting for 4 s); a
-   request of this thread, patient for 1 s, fails as busy after that second without a
-   connection, while this thread's own window goes on getting its timer messages. */
+static DWORD WINAPI SideRequest(LPVOID param)
+{
+    struct Side *side = (struct Side *)param;
+    HWND window = NULL;
+    DWORD start;
+    side->thread = GetCurrentThreadId();
+    if (side->withnested) {
+        WNDCLASSA cls;
+        memset(&cls, 0, sizeof cls);
+        cls.lpfnWndProc = NestedWindowProc;
+        cls.hInstance = GetModuleHandleA(NULL);
+        cls.lpszClassName = "lprcasesnested";
+        RegisterClassA(&cls);
+        window = CreateWindowExA(0, cls.lpszClassName, "nested", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL, NULL,
+                                 cls.hInstance, NULL);
+        SetTimer(window, 1, 300, NULL);
+    }
+    start = GetTickCount();
+    side->ret = lpr_print(&side->job, &side->common);
+    side->endtick = GetTickCount();
+    side->elapsed = side->endtick - start;
+    if (window != NULL)
+        DestroyWindow(window);
+    return 0;
+}
+
+/* The status dialog that a thread owns, if any. */
+static BOOL CALLBACK FindDialog(HWND hwnd, LPARAM found)
+{
+    char cls[16];
+    if (GetClassNameA(hwnd, cls, sizeof cls) > 0 && strcmp(cls, "#32770") == 0) {
+        *(HWND *)found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static HWND DialogOf(DWORD thread)
+{
+    HWND found = NULL;
+    if (thread != 0)
+        EnumThreadWindows(thread, FindDialog, (LPARAM)&found);
+    return found;
+}
+
+/* A listening socket on loopback that accepts and never answers. */
+static SOCKET SilentServer(char *host, size_t size)
+{
+    WSADATA data;
+    struct sockaddr_in sin;
+    int len = sizeof sin;
+    SOCKET s;
+    WSAStartup(MAKEWORD(1, 1), &data);
+    s = socket(AF_INET, SOCK_STREAM, 0);
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s == INVALID_SOCKET || bind(s, (struct sockaddr *)&sin, sizeof sin) != 0 || listen(s, 4) != 0 ||
+        getsockname(s, (struct sockaddr *)&sin, &len) != 0)
+        return INVALID_SOCKET;
+    snprintf(host, size, "127.0.0.1:%u", (unsigned)ntohs(sin.sin_port));
+    return s;
+}
+
+/* Two threads print at once, each under a dialog of its own: A to the fake LPD, which
+   holds its last acknowledgement back, B to a server of this program that never answers.
+   B is cancelled through its request block; A's job arrives whole.  A request started
+   from A's message loop (a timer of A's window) fails as busy after its lprtimeout,
+   without a connection. */
 static void CaseThreads(const char *host, const char *file)
 {
-    LPR_COMMONARG common;
-    LPR_PRINTARG job;
-    WNDCLASSA cls;
-    HWND hwnd;
-    HANDLE thread;
-    DWORD start, elapsed;
-    WORD ret;
+    static struct Side a, b;
+    char silenthost[64];
+    HANDLE threads[2];
+    HWND dialoga = NULL, dialogb = NULL;
+    DWORD cancelat;
     int i;
-
-    Common(&firstcommon, "tester", 4000, 0);
-    Job(&firstjob, host, file, FALSE);
-    thread = CreateThread(NULL, 0, FirstRequest, NULL, 0, NULL);
-    expect(thread != NULL, "the first request's thread starts");
-    if (thread == NULL)
+    SOCKET silent = SilentServer(silenthost, sizeof silenthost);
+    expect(silent != INVALID_SOCKET, "a silent server of this program listens");
+    if (silent == INVALID_SOCKET)
         return;
-    for (i = 0; i < 100 && !firststarted; i++)
+    nestedfile = file;
+    Common(&a.common, "tester", 10000, 0);
+    Job(&a.job, host, file, FALSE);
+    a.withnested = TRUE;
+    Common(&b.common, "tester", 10000, 0);
+    Job(&b.job, silenthost, file, FALSE);
+    threads[0] = CreateThread(NULL, 0, SideRequest, &a, 0, NULL);
+    threads[1] = CreateThread(NULL, 0, SideRequest, &b, 0, NULL);
+    expect(threads[0] != NULL && threads[1] != NULL, "both threads start");
+    if (threads[0] == NULL || threads[1] == NULL)
+        return;
+    for (i = 0; i < 500 && (dialoga == NULL || dialogb == NULL); i++) {
         Sleep(10);
-    Sleep(500); /* the first request is connected and waits for its answer */
-
-    memset(&cls, 0, sizeof cls);
-    cls.lpfnWndProc = TickWindowProc;
-    cls.hInstance = GetModuleHandleA(NULL);
-    cls.lpszClassName = "lprcasesticks";
-    RegisterClassA(&cls);
-    hwnd = CreateWindowExA(0, cls.lpszClassName, "ticks", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL, NULL,
-                           cls.hInstance, NULL);
-    SetTimer(hwnd, 1, 50, NULL);
-    Common(&common, "tester", 4000, 0);
-    common.lprtimeout = 1;
-    Job(&job, "127.0.0.1:9", file, FALSE); /* never reached: nothing may connect there */
-    start = GetTickCount();
-    ret = lpr_print(&job, &common);
-    elapsed = GetTickCount() - start;
-    KillTimer(hwnd, 1);
-    Report("second thread, patient for 1 s", ret, &common);
-    printf("second thread: waited %lu ms, %d timer messages meanwhile\n", (unsigned long)elapsed, ticks);
-    expect(ret == LPR_R_UNEXP_NET_ERR && common.errorcode == LPR_ERR_NETWORK, "result 59, errorcode 4943");
-    expect(LastTextIs("Network error"), "text: Network error");
-    expect(elapsed >= 900 && elapsed < 2500, "it waited its second for the first request, no more");
-    expect(ticks >= 5, "its own window got its timer messages while it waited");
-    DestroyWindow(hwnd);
-
-    WaitForSingleObject(thread, 20000);
-    CloseHandle(thread);
-    Report("first thread, silent server", firstresult, &firstcommon);
-    expect(firstresult == LPR_R_UNEXP_NET_ERR && firstcommon.errorcode == LPR_ERR_NETWORK,
-           "the first request ended as a silent server makes it: 59, 4943");
+        dialoga = DialogOf(a.thread);
+        dialogb = DialogOf(b.thread);
+    }
+    expect(dialoga != NULL && dialogb != NULL && dialoga != dialogb,
+           "each request has a status dialog of its own, on its own thread");
+    cancelat = GetTickCount();
+    expect(lpr_cancelrequest(&b.common) == 0, "LPR_CancelRequest posts a cancel to B's request");
+    expect(WaitForMultipleObjects(2, threads, TRUE, 20000) == WAIT_OBJECT_0, "both requests end");
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+    closesocket(silent);
+    Report("A, the fake LPD", a.ret, &a.common);
+    Report("B, cancelled", b.ret, &b.common);
+    printf("A took %lu ms; B ended %lu ms after its cancel; the nested request waited %lu ms\n",
+           (unsigned long)a.elapsed, (unsigned long)(b.endtick - cancelat), (unsigned long)nestedelapsed);
+    expect(a.ret == LPR_OK && a.common.errorcode == 0, "A's job went through");
+    expect(b.ret == LPR_R_UNEXP_NET_ERR && b.common.errorcode == LPR_ERR_CANCELLED, "B: result 59, errorcode 4601");
+    expect(b.endtick - cancelat < 3000, "B ended by its cancel, within its one-second read slice");
+    expect(nestedret == LPR_R_UNEXP_NET_ERR && nestedcommon.errorcode == LPR_ERR_NETWORK,
+           "the request started inside A: result 59, errorcode 4943");
+    expect(nestedelapsed >= 900 && nestedelapsed < 3000, "it waited its lprtimeout for A's dialog, no more");
+    expect(lpr_cancelrequest(&b.common) == 1, "no request runs with B's block any more");
 }
 
 /* ---- cancel from the program's own window ------------------------------------------------ */
@@ -636,9 +709,10 @@ int main(int argc, char **argv)
     lpr_free = (FreeFn)GetProcAddress(dll, MAKEINTRESOURCEA(504));
     lpr_lasttext = (TextFn)GetProcAddress(dll, MAKEINTRESOURCEA(505));
     lpr_cancel = (CancelFn)GetProcAddress(dll, MAKEINTRESOURCEA(506));
-    expect(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel,
-           "ordinals 501-506 resolve");
-    if (!(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel))
+    lpr_cancelrequest = (CancelRequestFn)GetProcAddress(dll, MAKEINTRESOURCEA(511));
+    expect(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel && lpr_cancelrequest,
+           "ordinals 501-506 and 511 resolve");
+    if (!(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel && lpr_cancelrequest))
         return 1;
     expect(tracelen == 0, "no debug output at load: the trace starts switched off");
 

@@ -7,8 +7,10 @@
 # jobs with the data file and with the control file first, the job number that the
 # user's record of numbers handed out leaves free, the trace lines, a queue
 # listing, a removal, a silent server's time-out, a cancel from the program's own window
-# timer, no socket layer, a job and a listing over IPv6 ([::1]); as root in a network
-# namespace of its own, a job to port 515 from the first reserved local port, 601.
+# timer, two threads printing at once (one cancelled by its request block, a request
+# started inside the other failing as busy), no socket layer, a job and a listing over
+# IPv6 ([::1]); as root in a network namespace of its own, a job to port 515 from the
+# first reserved local port, 601.
 # A throwaway Wine prefix of the DLL's machine with the null graphics driver (no X
 # server) and one persistent server of that prefix for all cases.  Exit 77 when python3
 # or that machine's Wine is missing or cannot run (wine_env.sh).
@@ -147,7 +149,8 @@ run_case "job over IPv6, [::1]:port" print "--data job.bin --ipv6" lprcases.exe 
 run_case "queue listing over IPv6" queue "--ipv6" lprcases.exe queue @
 run_case "silent server, reply time-out" silent "" lprcases.exe timeout @ job.bin
 run_case "cancel from the program's window timer" silent "" lprcases.exe cancel @ job.bin
-run_case "a second thread's request waits its turn, then fails as busy" silent "" lprcases.exe threads @ job.bin
+run_case "two threads at once: one cancelled, one whole; a request inside one fails as busy" print \
+    "--data job.bin --pause 2.5" lprcases.exe threads @ job.bin
 # The loader is told that WSOCK32.DLL is disabled: it then fails to load, as where
 # there is none.
 overrides="$WINEDLLOVERRIDES;wsock32=d"

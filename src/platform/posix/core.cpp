@@ -1,4 +1,6 @@
 // core.cpp - POSIX tick count, debug output and string table.
+#include <errno.h>
+#include <sched.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,6 +31,43 @@ DWORD GetCurrentThreadId()
     if (threadid == 0)
         threadid = ++lastthreadid;
     return threadid;
+}
+
+void Sleep(DWORD ms)
+{
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    timespec span = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&span, &span) != 0 && errno == EINTR)
+        ;
+}
+
+// The word lives in the thread; its holder hands it to the library when the thread ends,
+// as the Windows entry routine does at thread detach.
+namespace {
+struct SlotHolder {
+    void *value = nullptr;
+    ~SlotHolder()
+    {
+        if (value != nullptr)
+            ThreadSlotEnded(value);
+    }
+};
+thread_local SlotHolder threadslot;
+} // namespace
+
+bool ThreadSlotOpen() { return true; }
+
+void ThreadSlotClose() {}
+
+void *GetThreadSlot() { return threadslot.value; }
+
+bool SetThreadSlot(void *value)
+{
+    threadslot.value = value;
+    return true;
 }
 
 void OutputDebugStringA(const char *text)

@@ -33,6 +33,7 @@ struct Window {
     bool visible;
     bool ended;                 // DIALOG: EndDialog was called
     INT_PTR result;             // DIALOG: what EndDialog recorded
+    LONG_PTR user;              // DIALOG: DWLP_USER
     std::vector<HWND> controls; // DIALOG: in template order
     std::vector<int> controlids; // DIALOG: their identifiers, found without a lookup each
 };
@@ -108,6 +109,7 @@ Window MakeWindow(Kind kind, const QueueRef &owner)
     w.visible = false;
     w.ended = false;
     w.result = 0;
+    w.user = 0;
     return w;
 }
 
@@ -306,6 +308,24 @@ BOOL IsWindow(HWND hwnd)
 {
     std::lock_guard<std::mutex> guard(windowlock);
     return Find(hwnd) != nullptr ? TRUE : FALSE;
+}
+
+LONG_PTR SetWindowLongPtrA(HWND dialog, int index, LONG_PTR value)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *d = FindDialog(dialog);
+    if (d == nullptr || index != DWLP_USER)
+        return 0;
+    LONG_PTR previous = d->user;
+    d->user = value;
+    return previous;
+}
+
+LONG_PTR GetWindowLongPtrA(HWND dialog, int index)
+{
+    std::lock_guard<std::mutex> guard(windowlock);
+    Window *d = FindDialog(dialog);
+    return d != nullptr && index == DWLP_USER ? d->user : 0;
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result)

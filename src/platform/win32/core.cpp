@@ -8,6 +8,30 @@ DWORD GetTickCount() { return ::GetTickCount(); }
 
 DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
 
+void Sleep(DWORD ms) { ::Sleep(ms); }
+
+// The slot is taken at process attach, before any thread can ask for it, and given
+// back at process detach, after the last.
+static DWORD threadslot = TLS_OUT_OF_INDEXES;
+
+bool ThreadSlotOpen()
+{
+    if (threadslot == TLS_OUT_OF_INDEXES)
+        threadslot = ::TlsAlloc();
+    return threadslot != TLS_OUT_OF_INDEXES;
+}
+
+void ThreadSlotClose()
+{
+    if (threadslot != TLS_OUT_OF_INDEXES)
+        ::TlsFree(threadslot);
+    threadslot = TLS_OUT_OF_INDEXES;
+}
+
+void *GetThreadSlot() { return threadslot != TLS_OUT_OF_INDEXES ? ::TlsGetValue(threadslot) : nullptr; }
+
+bool SetThreadSlot(void *value) { return threadslot != TLS_OUT_OF_INDEXES && ::TlsSetValue(threadslot, value); }
+
 void OutputDebugStringA(const char *text) { ::OutputDebugStringA(text); }
 
 int LoadStringA(HINSTANCE module, UINT id, char *buf, int size)

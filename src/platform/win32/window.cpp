@@ -22,6 +22,25 @@ BOOL SetDlgItemTextA(HWND dialog, int id, const char *text) { return ::SetDlgIte
 
 BOOL IsWindow(HWND hwnd) { return ::IsWindow(hwnd); }
 
+// 32-bit Windows keeps a pointer in a LONG; the ...Ptr functions exist on 64-bit only.
+LONG_PTR SetWindowLongPtrA(HWND dialog, int index, LONG_PTR value)
+{
+#ifdef _WIN64
+    return ::SetWindowLongPtrA(dialog, index, value);
+#else
+    return ::SetWindowLongA(dialog, index, static_cast<LONG>(value));
+#endif
+}
+
+LONG_PTR GetWindowLongPtrA(HWND dialog, int index)
+{
+#ifdef _WIN64
+    return ::GetWindowLongPtrA(dialog, index);
+#else
+    return ::GetWindowLongA(dialog, index);
+#endif
+}
+
 BOOL EndDialog(HWND dialog, INT_PTR result) { return ::EndDialog(dialog, result); }
 
 BOOL DestroyWindow(HWND hwnd) { return ::DestroyWindow(hwnd); }
