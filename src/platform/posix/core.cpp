@@ -44,29 +44,35 @@ void Sleep(DWORD ms)
         ;
 }
 
-// The word lives in the thread; its holder hands it to the library when the thread ends,
-// as the Windows entry routine does at thread detach.
+// The word lives in the thread, as a plain value good for the thread's whole life; a
+// holder, armed by the first set, hands it to the library when the thread ends, as the
+// Windows entry routine does at thread detach, and clears it first: whatever runs later
+// in the thread's exit (a library's destructor at process exit) finds no word.
 namespace {
+thread_local void *slotvalue;
 struct SlotHolder {
-    void *value = nullptr;
+    bool armed = false;
     ~SlotHolder()
     {
+        void *value = slotvalue;
+        slotvalue = nullptr;
         if (value != nullptr)
             ThreadSlotEnded(value);
     }
 };
-thread_local SlotHolder threadslot;
+thread_local SlotHolder slotholder;
 } // namespace
 
 bool ThreadSlotOpen() { return true; }
 
 void ThreadSlotClose() {}
 
-void *GetThreadSlot() { return threadslot.value; }
+void *GetThreadSlot() { return slotvalue; }
 
 bool SetThreadSlot(void *value)
 {
-    threadslot.value = value;
+    slotholder.armed = true; // the holder exists, and so its destructor runs, from here on
+    slotvalue = value;
     return true;
 }
 
