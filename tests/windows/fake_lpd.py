@@ -11,7 +11,7 @@ client sends against what the client must send.  Gives up after --deadline secon
           with the job built from --data, --host, --user, --jobname, --filename; every
           step acknowledged; then the client must close.  --number NNN: the job
           number the client must give the job.  --pause S: the last acknowledgement
-          comes S seconds late.
+          comes S seconds late; --hold FILE: only once FILE exists.
   queue   \\x03lp\\n, answered by a fixed listing and a close.
   remove  \\x05lp user 42\\n, answered by a close.
   silent  \\x02lp\\n, never answered; the client must close within the deadline.
@@ -148,6 +148,11 @@ def play_print(peer, args):
         peer.expect(body + b"\x00", what + " and its zero byte")
         if index == 1 and args.pause:
             time.sleep(args.pause)  # the job lasts at least this long
+        if index == 1 and args.hold:
+            while not os.path.exists(args.hold):  # until the caller lets the job end
+                if time.monotonic() > peer.deadline:
+                    raise Fault("%s never appeared" % args.hold)
+                time.sleep(0.05)
         peer.ack()
     peer.until_close("the job")
     print("fake_lpd: job %s taken, %s first" % (stem, args.order))
@@ -238,6 +243,7 @@ def main():
     parser.add_argument("--filename", default="job.bin")
     parser.add_argument("--rate", type=int, default=8192)
     parser.add_argument("--pause", type=float, default=0.0)
+    parser.add_argument("--hold")
     parser.add_argument("--progress")
     parser.add_argument("--fast")
     parser.add_argument("--ipv6", action="store_true", help="listen on ::1 instead")

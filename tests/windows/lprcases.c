@@ -522,7 +522,6 @@ static void CaseCancel(const char *host, const char *file)
 #define WATCH_TIMER 78
 #define SAFETY_TIMER 79
 #define SAFETY_MS 30000
-static const char DIALOG_CAPTION[] = "LPR Printing I/O Status";
 static HWND seendialog;
 static int seenvisible;
 static char seentext[256];
@@ -534,11 +533,30 @@ static int safetyfired;
 
 /* Every tick: what the status dialog shows, as long as it is there.  The last values
    seen before the click are the ones reported. */
+static struct Side other;   /* a second thread's job, under a dialog of its own */
+static HWND otherdialog;
+static int othervisible;
+
+/* The second thread's dialog is moved beside this one, so that a screenshot shows both. */
+static void WatchOtherDialog(void)
+{
+    HWND dialog = DialogOf(other.thread);
+    if (dialog == NULL || otherdialog != NULL || !IsWindowVisible(dialog))
+        return;
+    otherdialog = dialog;
+    othervisible = 1;
+    SetWindowPos(dialog, NULL, 20, 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    printf("gui: the second thread's dialog is on the screen as well\n");
+    fflush(stdout);
+}
+
 static void WatchDialog(void)
 {
-    HWND dialog = FindWindowA(NULL, DIALOG_CAPTION);
+    HWND dialog = DialogOf(GetCurrentThreadId());
     char counter[32];
-    if (dialog == NULL || GetWindowThreadProcessId(dialog, NULL) != GetCurrentThreadId())
+    if (other.thread != 0)
+        WatchOtherDialog();
+    if (dialog == NULL)
         return;
     if (seendialog == NULL) {
         seendialog = dialog;
@@ -580,8 +598,9 @@ static LRESULT CALLBACK GuiWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM
     return DefWindowProcA(hwnd, msg, wparam, lparam);
 }
 
-static void CaseGui(const char *host, const char *file)
+static void CaseGui(const char *host, const char *file, const char *otherhost)
 {
+    HANDLE otherthread = NULL;
     LPR_COMMONARG common;
     LPR_PRINTARG job;
     WNDCLASSA cls;
@@ -613,6 +632,13 @@ static void CaseGui(const char *host, const char *file)
     expect(SetTimer(hwnd, WATCH_TIMER, 100, NULL) != 0 && SetTimer(hwnd, SAFETY_TIMER, SAFETY_MS, NULL) != 0,
            "the program's timers are set");
 
+    if (otherhost != NULL) {
+        Common(&other.common, "tester", 40000, 0);
+        other.common.showdialog = TRUE;
+        Job(&other.job, otherhost, file, FALSE);
+        otherthread = CreateThread(NULL, 0, SideRequest, &other, 0, NULL);
+        expect(otherthread != NULL, "the second thread starts");
+    }
     Common(&common, "tester", 10000, 0);
     common.showdialog = TRUE;
     Job(&job, host, file, FALSE);
@@ -638,6 +664,14 @@ static void CaseGui(const char *host, const char *file)
     expect(ret == LPR_R_GEN_FAILURE && common.errorcode == LPR_ERR_CANCELLED, "result 31, errorcode 4601");
     expect(LastTextIs("Couldn't send data file"), "text: Couldn't send data file");
     expect(seendialog != NULL && !IsWindow(seendialog), "the dialog is gone afterwards");
+    if (otherthread != NULL) {
+        expect(WaitForSingleObject(otherthread, 40000) == WAIT_OBJECT_0, "the second thread's request ends");
+        CloseHandle(otherthread);
+        Report("gui, second thread", other.ret, &other.common);
+        expect(othervisible, "the second thread's dialog was on the screen beside the first");
+        expect(other.ret == LPR_OK && other.common.errorcode == 0,
+               "the click cancelled the first thread's job only: the second one went through");
+    }
     expect(lpr_cancel() == 1, "no request in progress afterwards");
     DestroyWindow(hwnd);
 }
@@ -732,13 +766,13 @@ int main(int argc, char **argv)
         CaseCancel(host, file);
     else if (strcmp(name, "threads") == 0 && argc == 4)
         CaseThreads(host, file);
-    else if (strcmp(name, "gui") == 0 && argc == 4)
-        CaseGui(host, file);
+    else if (strcmp(name, "gui") == 0 && (argc == 4 || argc == 5))
+        CaseGui(host, file, argc == 5 ? argv[4] : NULL);
     else if (strcmp(name, "nowinsock") == 0 && argc == 3)
         CaseNoWinsock(argv[2]);
     else {
-        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel|threads|gui HOST FILE | queue|remove HOST | "
-               "nowinsock FILE\n");
+        printf("usage: lprcases.exe print|printcf|trace|timeout|cancel|threads|gui HOST FILE [HOST2] | "
+               "queue|remove HOST | nowinsock FILE\n");
         return 2;
     }
     FreeLibrary(dll);

@@ -1,8 +1,10 @@
 #!/bin/sh
 # The status dialog of the DLL on a desktop: a job to a slow fake LPD (fake_lpd.py
-# slow) with showdialog set, under Wine's X11 driver on a virtual X server.  The dialog
-# must appear while the file is being sent; a screenshot is taken, its Cancel button is
-# clicked with xdotool, and the request must end as cancelled:
+# slow) with showdialog set, under Wine's X11 driver on a virtual X server, while a
+# second thread of the program prints to another fake LPD under a dialog of its own.
+# Both dialogs must appear while the files are being sent; a screenshot shows both, the
+# first one's Cancel button is clicked with xdotool, and its request must end as
+# cancelled while the second thread's job arrives whole:
 #   run_gui.sh i686|x86_64 VEXLOLPR.DLL lprcases.exe SCREENSHOT.png
 # lprcases.exe gui watches the dialog from inside (its text, its counters, where its
 # Cancel button is) and checks the request's outcome; this script checks that the
@@ -46,6 +48,7 @@ echo "4096 16384 32768" >/proc/sys/net/ipv4/tcp_wmem
 started=$(date +%s)
 work=$(mktemp -d)
 lpd=""
+lpd2=""
 xvfb=""
 wm=""
 server=""
@@ -57,6 +60,7 @@ stop() {
 cleanup() {
     [ -z "$client" ] || stop "$client"
     [ -z "$lpd" ] || stop "$lpd"
+    [ -z "$lpd2" ] || stop "$lpd2"
     # Ends the server of this prefix and its processes: the ones this script started.
     if [ -n "$server" ]; then
         WINEPREFIX="$work/prefix" timeout 30 "$wineserver" -k 2>/dev/null || true
@@ -147,12 +151,24 @@ cd "$work/run"
 # 2 MB at 8 KB a second: minutes, far longer than the click takes.
 head -c 2000000 /dev/urandom >job.bin
 lpd_deadline=100
+# A second thread of the program prints the same file under a dialog of its own to a
+# second fake LPD, which holds its last acknowledgement until the click is over: the
+# click must cancel the first job alone.
+lpd_log="$work/lpd2.log"
+if ! start_lpd print --data job.bin --hold "$work/release"; then
+    echo "FAIL: the second fake LPD did not start"
+    exit 1
+fi
+lpd2=$lpd
+port2=$port
+lpd=""
+unset lpd_log
 if ! start_lpd slow --data job.bin --rate 8192 --progress "$work/progress" --fast "$work/fast"; then
     echo "FAIL: the fake LPD did not start"
     exit 1
 fi
 rm -f "$shot"
-timeout 45 "$wine" lprcases.exe gui "127.0.0.1:$port" job.bin >"$work/gui.out" 2>"$work/wine.err" &
+timeout 45 "$wine" lprcases.exe gui "127.0.0.1:$port" job.bin "127.0.0.1:$port2" >"$work/gui.out" 2>"$work/wine.err" &
 client=$!
 
 failed=""
@@ -187,6 +203,10 @@ if [ -n "$window" ]; then
     else
         fail "the file's bytes did not start to arrive within 15 s"
     fi
+    # Both threads' dialogs on the screen before the picture is taken.
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    poll 50 sh -c '[ "$(xdotool search --onlyvisible --name "$1" 2>/dev/null | wc -l)" -ge 2 ]' sh "$caption" ||
+        fail "the second thread's dialog is not on the screen beside the first"
     sleep 0.5
     import -window root "$shot" || fail "import could not take the screenshot"
 
@@ -205,6 +225,9 @@ if [ -n "$window" ]; then
     xdotool mousemove --sync "$atx" "$aty" click 1 || fail "xdotool could not click"
     clicked=$(date +%s%N)
 fi
+
+# The click is over: the second job may end.
+: >"$work/release"
 
 # The program ends on its own: after the cancel, or after its 30 s safety timer (and
 # `timeout` ends it 45 s after its start).
@@ -235,6 +258,12 @@ fi
 # The reader takes the rest at once and must see the client close before the file's end.
 : >"$work/fast"
 finish_lpd || fail "the fake LPD saw something else than it must"
+# The second job, let go once the click was over, must have arrived whole.
+lpd=$lpd2
+lpd2=""
+lpd_log="$work/lpd2.log"
+finish_lpd || fail "the second fake LPD did not get its job whole"
+unset lpd_log
 
 if [ -n "$window" ]; then
     if [ -s "$shot" ]; then

@@ -41,12 +41,12 @@ find_wine() {
 
 # Starts fake_lpd.py MODE ARGS... in the background and waits, bounded, until it
 # listens; its port is then in $port.  It gives up after $lpd_deadline seconds (30
-# unless set).
+# unless set) and logs to $lpd_log (lpd.log in the scratch folder unless set).
 start_lpd() {
     mode=$1
     shift
     rm -f "$work/port"
-    python3 "$here/fake_lpd.py" "$mode" "$work/port" --deadline "${lpd_deadline:-30}" "$@" >"$work/lpd.log" 2>&1 &
+    python3 "$here/fake_lpd.py" "$mode" "$work/port" --deadline "${lpd_deadline:-30}" "$@" >"${lpd_log:-$work/lpd.log}" 2>&1 &
     lpd=$!
     n=0
     while [ ! -s "$work/port" ] && [ $n -lt 200 ] && kill -0 "$lpd" 2>/dev/null; do
@@ -54,7 +54,7 @@ start_lpd() {
         n=$((n + 1))
     done
     if [ ! -s "$work/port" ]; then
-        cat "$work/lpd.log"
+        cat "${lpd_log:-$work/lpd.log}"
         return 1
     fi
     port=$(cat "$work/port")
@@ -71,7 +71,7 @@ finish_lpd() {
     rc=0
     wait "$lpd" || rc=$?
     lpd=""
-    sed 's/^/  | /' "$work/lpd.log"
+    sed 's/^/  | /' "${lpd_log:-$work/lpd.log}"
     return $rc
 }
 
