@@ -375,6 +375,46 @@ TEST_F(ThreadsTest, RequestInsideARunningOneFailsAsBusy)
     EXPECT_EQ(slow.jobs(), 1);
 }
 
+// A thread whose state (the one block the library takes for it) cannot be had fails
+// its request by the memory rule, having sent nothing; its next request works.
+TEST_F(ThreadsTest, AThreadWithoutItsStateFailsAsOutOfMemory)
+{
+    SinkLpd lpd;
+    LPR_PRINTARG p = PrintTo(File("m.txt", "m\n"), lpd.host());
+    char *listing = nullptr;
+    LPR_QUEUEARG q = {p.host, "lp", &listing};
+    LPR_DELETEARG d = {p.host, "lp", 123};
+    struct Case {
+        const char *what;
+        std::function<WORD(LPR_COMMONARG *)> call;
+    } cases[] = {
+        {"print", [&](LPR_COMMONARG *c) { return LPR_Print(&p, c); }},
+        {"queue", [&](LPR_COMMONARG *c) { return LPR_GetQueue(&q, c); }},
+        {"remove", [&](LPR_COMMONARG *c) { return LPR_DeleteJob(&d, c); }},
+    };
+    for (const Case &c : cases) {
+        Outcome first, next;
+        std::string text;
+        std::thread([&] {
+            LPR_COMMONARG common = CommonArg();
+            vx::posix::FailGlobalAllocAt(1);
+            first.ret = c.call(&common);
+            first.errorcode = common.errorcode;
+            text = Text();
+            vx::posix::FailGlobalAllocAt(0);
+            LPR_COMMONARG again = CommonArg();
+            next.ret = LPR_Print(&p, &again);
+        }).join();
+        EXPECT_EQ(first.ret, LPR_R_NOT_ENOUGH_MEMORY) << c.what;
+        EXPECT_EQ(first.errorcode, LPR_ERR_NO_MEMORY) << c.what;
+        EXPECT_EQ(text, "Insufficient memory") << c.what;
+        EXPECT_EQ(next.ret, LPR_OK) << c.what;
+    }
+    EXPECT_EQ(listing, nullptr);
+    lpd.WaitIdle();
+    EXPECT_EQ(lpd.connections(), 3) << "only the requests after the failures connected";
+}
+
 // Each thread reads the text of its own latest failure, whatever the others do
 // meanwhile; a thread that has had none reads the process's latest.
 TEST_F(ThreadsTest, EachThreadReadsItsOwnErrorText)
