@@ -86,6 +86,8 @@ void OutputDebugStringA(const char *text)
     size_t left = strlen(text);
     while (left > 0) {
         ssize_t n = write(STDERR_FILENO, text, left);
+        if (n < 0 && errno == EINTR)
+            continue; // a signal while a full pipe held the write: the line is still due
         if (n <= 0)
             return;
         text += n;

@@ -14,8 +14,10 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -123,6 +125,61 @@ static Endpoint EndpointOf(const sockaddr_storage &address)
     return e;
 }
 
+// ---- blocking calls and signals --------------------------------------------------------
+// A signal handler installed without SA_RESTART (timers, Python) makes a blocking call
+// fail with EINTR; on a socket with a time-out it does so even with SA_RESTART.  A
+// Winsock call knows no such failure: it goes on until the time-out it had when it
+// started, not one that starts again at every signal.
+
+static int64_t NowUs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+static bool Blocking(int fd)
+{
+    int saved = errno; // the caller still reports the call's own error
+    int flags = fcntl(fd, F_GETFL);
+    errno = saved;
+    return flags >= 0 && (flags & O_NONBLOCK) == 0;
+}
+
+// When a blocking call of fd that began at `startus` runs out, by the socket's time-out
+// for its direction (NowUs(); -1: no time-out).
+static int64_t DeadlineOf(int fd, bool sending, int64_t startus)
+{
+    timeval tv = {};
+    socklen_t len = sizeof tv;
+    if (getsockopt(fd, SOL_SOCKET, sending ? SO_SNDTIMEO : SO_RCVTIMEO, &tv, &len) != 0 ||
+        (tv.tv_sec == 0 && tv.tv_usec == 0))
+        return -1;
+    return startus + static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+// Waits through signals until fd is ready for `events` (or holds an error), or until
+// `deadline` (NowUs(); -1: none).  1 ready, 0 out of time, or the negated Winsock error.
+static int WaitReady(int fd, short events, int64_t deadline)
+{
+    for (;;) {
+        timespec left = {0, 0};
+        if (deadline >= 0) {
+            int64_t us = deadline - NowUs();
+            if (us <= 0)
+                return 0;
+            left = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+        }
+        pollfd item = {fd, events, 0};
+        int rc = ppoll(&item, 1, deadline >= 0 ? &left : nullptr, nullptr);
+        if (rc > 0)
+            return 1;
+        if (rc < 0 && errno != EINTR)
+            return Fail();
+        // Interrupted or out of time: the next turn tells them apart by the clock.
+    }
+}
+
 int StreamSocket(bool v6)
 {
     int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -140,15 +197,47 @@ int Connect(int fd, const Endpoint &peer)
 {
     sockaddr_storage address;
     socklen_t len = SystemAddress(peer, &address);
-    // Not retried on EINTR: the connect goes on in the background then, and the caller
-    // sees WSAEINTR as a Winsock caller would.
-    return connect(fd, reinterpret_cast<sockaddr *>(&address), len) == 0 ? 0 : Fail(fd);
+    int64_t start = NowUs();
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), len) == 0)
+        return 0;
+    if (errno != EINTR || !Blocking(fd))
+        return Fail(fd);
+    // The interrupted connect goes on in the background: its end is awaited here, within
+    // the send time-out the connect had, as if no signal had come.
+    int ready = WaitReady(fd, POLLOUT, DeadlineOf(fd, true, start));
+    if (ready <= 0)
+        return ready == 0 ? -10060 : ready; // WSAETIMEDOUT, as the connect's own time-out
+    int error = PendingError(fd);
+    return error != 0 ? -error : PeerConnected(fd) ? 0 : -10057; // WSAENOTCONN
 }
 
+// No SIGPIPE: a peer that went away is an error result, as in Winsock.
 long Send(int fd, const void *buf, size_t len)
 {
-    // No SIGPIPE: a peer that went away is an error result, as in Winsock.
+    int64_t start = NowUs();
     ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+    // A signal stops a blocking send with EINTR, or after part of the data with its
+    // count; a Winsock one sends it all, or fails, within its time-out.
+    bool cut = n < 0 ? errno == EINTR : static_cast<size_t>(n) < len;
+    if (cut && Blocking(fd)) {
+        const char *bytes = static_cast<const char *>(buf);
+        size_t done = n < 0 ? 0 : static_cast<size_t>(n);
+        int64_t deadline = DeadlineOf(fd, true, start);
+        while (done < len) {
+            int ready = WaitReady(fd, POLLOUT, deadline);
+            if (ready <= 0) {
+                if (done > 0)
+                    break;
+                return ready == 0 ? -10060 : ready; // WSAETIMEDOUT, as the send's own
+            }
+            n = send(fd, bytes + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0)
+                done += static_cast<size_t>(n);
+            else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                break; // reported here, or by the next call when part went
+        }
+        n = done > 0 ? static_cast<ssize_t>(done) : n;
+    }
     if (n >= 0)
         return static_cast<long>(n);
     if (errno == EPIPE) {
@@ -167,7 +256,18 @@ long Send(int fd, const void *buf, size_t len)
 
 long Recv(int fd, void *buf, size_t len, bool peek)
 {
-    ssize_t n = recv(fd, buf, len, peek ? MSG_PEEK : 0);
+    int flags = peek ? MSG_PEEK : 0;
+    int64_t start = NowUs();
+    ssize_t n = recv(fd, buf, len, flags);
+    if (n < 0 && errno == EINTR && Blocking(fd)) {
+        int64_t deadline = DeadlineOf(fd, false, start);
+        do {
+            int ready = WaitReady(fd, POLLIN, deadline);
+            if (ready <= 0)
+                return ready == 0 ? -10060 : ready; // WSAETIMEDOUT, as the receive's own
+            n = recv(fd, buf, len, flags | MSG_DONTWAIT);
+        } while (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+    }
     return n >= 0 ? static_cast<long>(n) : Fail(fd);
 }
 
@@ -226,6 +326,16 @@ int LocalAddress(int fd, Endpoint *local)
     return 0;
 }
 
+// A look-up that a signal cut short is made again, a few times at most: it has no
+// time-out of its own to keep to.
+template <class Lookup> int Uninterrupted(Lookup lookup)
+{
+    int rc = lookup();
+    for (int again = 0; again < 8 && rc == EAI_SYSTEM && errno == EINTR; again++)
+        rc = lookup();
+    return rc;
+}
+
 static int ResolverError(int rc)
 {
     switch (rc) {
@@ -250,7 +360,7 @@ int ResolveIPv4(const char *name, uint32_t *addresses, int max, char *canon, siz
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
     addrinfo *list = nullptr;
-    int rc = getaddrinfo(name, nullptr, &hints, &list);
+    int rc = Uninterrupted([&] { return getaddrinfo(name, nullptr, &hints, &list); });
     if (rc != 0)
         return -ResolverError(rc);
     int count = 0;
@@ -279,7 +389,7 @@ int ResolveIPv6(const char *name, bool numeric, Endpoint *addresses, int max, ch
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME | (numeric ? AI_NUMERICHOST : 0);
     addrinfo *list = nullptr;
-    int rc = getaddrinfo(name, nullptr, &hints, &list);
+    int rc = Uninterrupted([&] { return getaddrinfo(name, nullptr, &hints, &list); });
     if (rc != 0)
         return -ResolverError(rc);
     int count = 0;
@@ -299,8 +409,10 @@ int ResolveIPv6(const char *name, bool numeric, Endpoint *addresses, int max, ch
 int ReverseIPv4(uint32_t address, char *name, size_t namesize)
 {
     sockaddr_in sin = InetAddress(address, 0);
-    int rc = getnameinfo(reinterpret_cast<sockaddr *>(&sin), sizeof sin, name,
-                         static_cast<socklen_t>(namesize), nullptr, 0, NI_NAMEREQD);
+    int rc = Uninterrupted([&] {
+        return getnameinfo(reinterpret_cast<sockaddr *>(&sin), sizeof sin, name,
+                           static_cast<socklen_t>(namesize), nullptr, 0, NI_NAMEREQD);
+    });
     return rc == 0 ? 0 : -ResolverError(rc);
 }
 
@@ -345,10 +457,22 @@ int Poll(PollItem *items, size_t count, int64_t timeoutus)
         fds[i].events = PollEvents(items[i].want);
         fds[i].revents = 0;
     }
-    timespec limit = {static_cast<time_t>(timeoutus / 1000000), static_cast<long>(timeoutus % 1000000) * 1000};
-    int rc = ppoll(fds, static_cast<nfds_t>(count), timeoutus < 0 ? nullptr : &limit, nullptr);
+    // A signal does not cut the wait short: it goes on until the time it was given.
+    int64_t deadline = timeoutus < 0 ? -1 : NowUs() + timeoutus;
+    int rc;
+    for (;;) {
+        int64_t left = deadline < 0 ? 0 : std::max<int64_t>(deadline - NowUs(), 0);
+        timespec limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+        rc = ppoll(fds, static_cast<nfds_t>(count), deadline < 0 ? nullptr : &limit, nullptr);
+        if (rc >= 0 || errno != EINTR)
+            break;
+        if (deadline >= 0 && NowUs() >= deadline) {
+            rc = 0;
+            break;
+        }
+    }
     if (rc < 0)
-        return errno == EINTR ? 0 : Fail();
+        return Fail();
     for (size_t i = 0; i < count; i++)
         items[i].got = ReadinessOf(fds[i].revents);
     return rc;

@@ -24,6 +24,8 @@ struct Endpoint {
 
 int StreamSocket(bool v6);                                 // a TCP descriptor
 int Bind(int fd, const Endpoint &local);
+// On a blocking descriptor these three go on through signals until done or until the
+// time-out (SetTimeout) they had when they started, as Winsock's do.
 int Connect(int fd, const Endpoint &peer);
 long Send(int fd, const void *buf, size_t len);            // bytes sent
 long Recv(int fd, void *buf, size_t len, bool peek);       // bytes received, 0 at close
@@ -72,9 +74,9 @@ struct PollItem {
     unsigned want;
     unsigned got;
 };
-// Waits until an item is ready or `timeoutms` has passed (-1: no limit).  The number of
-// ready items; 0 also when a signal cut the wait short.
-int Poll(PollItem *items, size_t count, int64_t timeoutus); // timeoutus -1: no limit
+// Waits until an item is ready or `timeoutus` has passed (-1: no limit), through any
+// signals.  The number of ready items, 0 when the time ran out.
+int Poll(PollItem *items, size_t count, int64_t timeoutus);
 // A descriptor that polls readable once signalled, until drained; close it with Close.
 int WakeCreate();
 void WakeSignal(int fd);
