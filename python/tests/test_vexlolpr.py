@@ -8,6 +8,7 @@ import os
 import pickle
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -283,20 +284,29 @@ def test_queue_gives_the_listing_back(lpd, monkeypatch, printer):
 
 
 class FakeServer:
-    """A server on 127.0.0.1 that either never answers ("silent") or takes a job and
-    its data file's subcommand and then stops reading ("stalled")."""
+    """A server on 127.0.0.1 that either takes connections and never answers
+    ("silent"; ``accepted`` holds them) or takes a job and its data file's subcommand
+    and then stops reading ("stalled")."""
 
     def __init__(self, mode):
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(8)
-        self.sock.settimeout(10)
+        self.sock.settimeout(10 if mode == "stalled" else 0.05)
         self.port = self.sock.getsockname()[1]
         self.done = threading.Event()
-        self.thread = threading.Thread(target=self._stall) if mode == "stalled" else None
-        if self.thread:
-            self.thread.start()
+        self.accepted = []
+        self.thread = threading.Thread(target=self._stall if mode == "stalled" else self._hold)
+        self.thread.start()
+
+    def _hold(self):
+        deadline = time.monotonic() + 60
+        while not self.done.is_set() and time.monotonic() < deadline:
+            try:
+                self.accepted.append(self.sock.accept()[0])
+            except OSError:
+                pass
 
     def _stall(self):
         try:
@@ -311,9 +321,18 @@ class FakeServer:
 
     def close(self):
         self.done.set()
-        if self.thread:
-            self.thread.join(10)
-        self.sock.close()
+        self.thread.join(10)
+        for conn in self.accepted + [self.sock]:
+            conn.close()
+
+
+# Each request as a call of (path, printer, **options).
+CALLS = {
+    "print": lambda path, printer, **kw: vexlolpr.print_file(path, printer, **kw),
+    "check": lambda path, printer, **kw: vexlolpr.check(printer, **kw),
+    "queue": lambda path, printer, **kw: vexlolpr.queue(printer, **kw),
+    "remove": lambda path, printer, **kw: vexlolpr.remove(17, printer, **kw),
+}
 
 
 LOCAL = {"missing file", "empty file", "directory"}
@@ -358,14 +377,7 @@ def test_errors(lpd, tmp_path, case, kind, cls, result, code, line):
     started = time.monotonic()
     try:
         with pytest.raises(vexlolpr.LprError) as caught:
-            if kind == "print":
-                vexlolpr.print_file(path, printer, **common)
-            elif kind == "check":
-                vexlolpr.check(printer, **common)
-            elif kind == "queue":
-                vexlolpr.queue(printer, **common)
-            else:
-                vexlolpr.remove(17, printer, **common)
+            CALLS[kind](path, printer, **common)
     finally:
         if fake:
             fake.close()
@@ -401,6 +413,7 @@ def test_cancel_from_another_thread(lpd, tmp_path):
             time.sleep(0.01)
 
     thread = threading.Thread(target=canceller)
+    log_before = len(lpd.log())
     started = time.monotonic()
     thread.start()
     try:
@@ -414,10 +427,117 @@ def test_cancel_from_another_thread(lpd, tmp_path):
     error = caught.value
     assert error.code == 4601 and str(error).startswith("interrupted: ")
     assert vexlolpr.cancel() is False
-    # The server drops the half-received job once the connection ends.
-    assert wait_for(lambda: re.search(r"job abandoned|discarded|abort job", lpd.log())), lpd.log()[-2000:]
+    # The server drops the half-received job once the connection ends (in a file or
+    # between two); this job's lines only, the log holds the earlier tests' too.
+    ended_log = wait_for(lambda: re.search(r"job abandoned|discarded|abort job|data file \S+: ",
+                                           lpd.log()[log_before:]))
+    assert ended_log and "queued" not in lpd.log()[log_before:], lpd.log()[log_before:]
     assert wait_for(lambda: lpd.files() == [] and not any(
         any(p.iterdir()) for p in lpd.spool.iterdir() if p.name.startswith(".incoming"))), lpd.files()
+
+
+# ---- cancel tokens, Ctrl-C, threads ----------------------------------------------------------
+
+@pytest.mark.parametrize("kind, on_main", [("print", True), ("queue", False), ("remove", False)])
+def test_token_cancels_its_own_call_only(library_path, tmp_path, kind, on_main):
+    """Two calls wait on silent servers with a token each: the one whose token is
+    cancelled (on the main thread or not) raises CancelledError, the other meets its own
+    4 s reply time-out."""
+    (tmp_path / "job").write_bytes(b"job\n")
+    servers, tokens, ended = [FakeServer("silent"), FakeServer("silent")], [vexlolpr.CancelToken() for _ in "ab"], {}
+
+    def call(i):
+        try:
+            CALLS[kind](tmp_path / "job", f"lp@127.0.0.1:{servers[i].port}", cancel_token=tokens[i],
+                        reply_timeout=4)
+        except vexlolpr.LprError as error:
+            ended[i] = (type(error), error.code, time.monotonic() - started)
+
+    def canceller():
+        ended["posted"] = wait_for(lambda: all(server.accepted for server in servers)) and tokens[0].cancel()
+
+    threads = [threading.Thread(target=canceller), threading.Thread(target=call, args=(1,))]
+    threads += [] if on_main else [threading.Thread(target=call, args=(0,))]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    try:
+        if on_main:
+            call(0)
+    finally:
+        for thread in threads:
+            thread.join(30)
+        for server in servers:
+            server.close()
+    assert ended["posted"] is True and ended[0][:2] == (vexlolpr.CancelledError, 4601) and ended[0][2] < 3
+    assert ended[1][1] in (4943, 5007) and ended[1][2] > 3.5 and not tokens[1].cancelled
+
+
+@pytest.mark.parametrize("kind", CALLS)
+def test_token_cancelled_before_the_call(library_path, tmp_path, kind):
+    """A token stays cancelled: a later call raises at once and never connects (a probe
+    after it is the server's first connection)."""
+    token, server = vexlolpr.CancelToken(), FakeServer("silent")
+    assert token.cancel() is False and token.cancelled
+    try:
+        with pytest.raises(vexlolpr.CancelledError, match=r"^interrupted: User cancelled \(error 4601\)$"):
+            CALLS[kind](tmp_path, f"lp@127.0.0.1:{server.port}", cancel_token=token, reply_timeout=4)
+        with socket.create_connection(("127.0.0.1", server.port), timeout=10) as probe:
+            assert wait_for(lambda: server.accepted)
+            assert [conn.getpeername() for conn in server.accepted] == [probe.getsockname()]
+    finally:
+        server.close()
+
+
+@pytest.mark.parametrize("call", ["print_file(sys.argv[1], sys.argv[2], reply_timeout=20)",
+                                  "queue(sys.argv[2], reply_timeout=20)"])
+def test_ctrl_c_cancels_the_call_at_once(library_path, tmp_path, call):
+    """SIGINT to a program whose main thread waits on a silent server: KeyboardInterrupt
+    comes at once, and the program ends with its request cancelled, not after the 20 s
+    reply time-out (the interpreter waits for the request at exit)."""
+    (tmp_path / "job").write_bytes(b"job\n")
+    server = FakeServer("silent")
+    # The library under test needs the environment the tests run in (a preloaded runtime).
+    child = subprocess.Popen([sys.executable, "-c", "import sys, vexlolpr\nvexlolpr." + call, str(tmp_path / "job"),
+                              f"lp@127.0.0.1:{server.port}"], env=dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT)),
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        connected = wait_for(lambda: server.accepted or child.poll() is not None, 20)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        err = child.communicate(timeout=30)[1]
+    finally:
+        child.kill()
+        child.wait(10)
+        server.close()
+    assert connected and server.accepted and time.monotonic() - sent < 5, err
+    assert child.returncode == -signal.SIGINT and err.rstrip().endswith("KeyboardInterrupt"), err
+
+
+def test_error_texts_stay_with_their_thread(library_path):
+    """Two threads in step fail 500 times each, one at once ("[zz]" is no address), the
+    main thread (its requests run on a thread of their own) after a refused
+    connection: every error carries its own request's text."""
+    own = {"[zz]": "Can't resolve host name [zz]", "127.0.0.1:1": "LPD is not running on remote host"}
+    texts, gate, deadline = {host: [] for host in own}, threading.Barrier(2, timeout=30), time.monotonic() + 120
+
+    def fail(host):
+        try:
+            while len(texts[host]) < 500 and time.monotonic() < deadline:
+                gate.wait()
+                with pytest.raises(vexlolpr.LprError) as caught:
+                    vexlolpr.queue("lp", host, reply_timeout=5)
+                texts[host].append(caught.value.text)
+        finally:
+            gate.abort()  # a thread that stops lets the other stop too
+
+    thread = threading.Thread(target=fail, args=("[zz]",))
+    thread.start()
+    try:
+        fail("127.0.0.1:1")
+    finally:
+        thread.join(60)
+    assert {host: (len(got), set(got)) for host, got in texts.items()} == {h: (500, {t}) for h, t in own.items()}
 
 
 # ---- the install ---------------------------------------------------------------------------

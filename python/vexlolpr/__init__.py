@@ -1,9 +1,19 @@
 """Print files on, list and remove jobs of, and check queues of LPD servers (RFC 1179)
 through the vexlolpr library.
 
-Every function blocks until its request ends; the library runs one request at a time
-per process, and a request started while another runs waits for it up to
-``busy_timeout`` seconds.  ``cancel()`` may be called from any other thread.
+Every function blocks until its request ends.  Calls on different threads run at the
+same time, each with its own connection, time-outs and error text.  ``cancel()``
+cancels every call in progress; a ``CancelToken`` given to calls as ``cancel_token=``
+cancels those calls and no others.
+
+Ctrl-C: on POSIX a call made from the main thread runs its request on a thread of its
+own and waits for it where Python delivers signals, so ``KeyboardInterrupt`` (or any
+exception a signal handler raises) comes at once: it cancels that call's request and
+is raised.  The request's thread ends once the request notices the cancel, at its next
+wait or write (a check, at the end of its reply time-out); the interpreter waits for it
+at exit.  On Windows the
+call stays on the calling thread, whose windows the library's message loop keeps
+alive; Ctrl-C comes through once it returns.
 
 Destinations are given as the vexlolpr command takes them: ``printer`` is
 ``"QUEUE@HOST[:PORT]"``, or ``"QUEUE"`` with ``host="HOST[:PORT]"``; when ``printer``
@@ -21,6 +31,8 @@ import os
 import socket
 import stat
 import sys
+import threading
+import time
 from typing import List, Optional, Tuple, Union
 
 from . import _native
@@ -31,7 +43,7 @@ from ._native import LibraryNotFoundError
 __version__ = "1.1.0"
 
 __all__ = [
-    "print_file", "check", "queue", "remove", "cancel",
+    "print_file", "check", "queue", "remove", "cancel", "CancelToken",
     "LprError", "HostNotFoundError", "LprTimeoutError", "CancelledError",
     "ServerRefusedError", "LocalFileError", "LibraryNotFoundError", "__version__",
 ]
@@ -80,7 +92,8 @@ class LprTimeoutError(LprError):
 
 
 class CancelledError(LprError):
-    """The request was ended by ``cancel()``; the server keeps no job."""
+    """The request was ended by ``cancel()``, its ``CancelToken`` or Ctrl-C; the server
+    keeps no job."""
 
 
 class ServerRefusedError(LprError):
@@ -143,13 +156,15 @@ def _last_error_text(lib: ctypes.CDLL) -> str:
     return buf.value.decode("utf-8", "replace")
 
 
-def _raise(lib: ctypes.CDLL, result: int, common: _native.CommonArg,
-           path: Optional[bytes] = None) -> None:
+def _failure(lib: ctypes.CDLL, result: int, common: _native.CommonArg,
+             path: Optional[bytes] = None) -> LprError:
+    """The error of a failed request; made on the thread that ran it, whose failure the
+    last-error text is."""
     code = int(common.errorcode)
     text = _last_error_text(lib)
     if result == _native.LPR_R_BAD_DEVICE and path is not None:
-        raise LocalFileError(result, code, text, os.fsdecode(path), _file_reason(path))
-    raise _BY_CODE.get(code, LprError)(result, code, text)
+        return LocalFileError(result, code, text, os.fsdecode(path), _file_reason(path))
+    return _BY_CODE.get(code, LprError)(result, code, text)
 
 
 # ---- arguments -----------------------------------------------------------------------
@@ -268,6 +283,170 @@ def _common(user: Optional[Text], client_host: Optional[Text], reply_timeout: fl
     return common
 
 
+# ---- cancels, and the thread a request runs on ---------------------------------------
+
+_CANCELLED_TEXT = "User cancelled"  # the library's text for LPR_ERR_CANCELLED
+_BEFORE, _IN, _AFTER = range(3)    # where a call stands with respect to the library
+
+
+class _Call:
+    """One call's request block, which the library knows the request by, and where the
+    call stands; the cancels of its token and of Ctrl-C go through it."""
+
+    def __init__(self, common: _native.CommonArg):
+        self.common = common
+        self._lock = threading.Lock()
+        self._cancelled = False
+        self._stage = _BEFORE
+
+    def invoke(self, export, record) -> int:
+        with self._lock:
+            if self._cancelled:
+                # Nothing has been sent; the result is that of a request cancelled at
+                # its first wait.
+                self._stage = _AFTER
+                raise CancelledError(_native.LPR_R_UNEXP_NET_ERR, _native.LPR_ERR_CANCELLED,
+                                     _CANCELLED_TEXT)
+            self._stage = _IN
+        try:
+            return export(ctypes.byref(record), ctypes.byref(self.common))
+        finally:
+            with self._lock:
+                self._stage = _AFTER
+
+    def cancel(self) -> bool:
+        """True when the call will end cancelled: it has not reached the library, or
+        its request took the cancel."""
+        with self._lock:
+            self._cancelled = True
+            if self._stage != _IN:
+                return self._stage == _BEFORE
+        lib = _native.loaded()
+        # The library knows the request from just inside the export to just before it
+        # returns; outside that span (microseconds) the cancel is tried again.
+        while lib.LPR_CancelRequest(ctypes.byref(self.common)) != 0:
+            with self._lock:
+                if self._stage != _IN:
+                    return False
+            time.sleep(0.0005)
+        return True
+
+
+class CancelToken:
+    """Cancels the calls that are given it as ``cancel_token=``, and no others.
+
+    ``cancel()`` may be called from any thread, at any time, also before the call
+    starts or while it starts; it stays in force: every later call given the token
+    raises ``CancelledError`` at once, having sent nothing.  One token may serve several
+    calls, on several threads, at the same time."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._cancelled = False
+        self._calls: List[_Call] = []
+
+    @property
+    def cancelled(self) -> bool:
+        """True once ``cancel()`` has been called."""
+        return self._cancelled
+
+    def cancel(self) -> bool:
+        """Cancels the calls in progress with this token and those to come.  True when a
+        call in progress takes the cancel, False when none runs with the token.  A call
+        notices the cancel at its next wait or write and raises ``CancelledError``; a
+        cancel after the last write of a job stops nothing (``print_file`` returns
+        normally), and a check that has started is not reached at all: it ends within
+        its ``reply_timeout``."""
+        with self._lock:
+            self._cancelled = True
+            calls = list(self._calls)
+        return any([call.cancel() for call in calls])
+
+    def _enter(self, call: _Call) -> None:
+        with self._lock:
+            self._calls.append(call)
+            cancelled = self._cancelled
+        if cancelled:
+            call.cancel()
+
+    def _leave(self, call: _Call) -> None:
+        with self._lock:
+            self._calls.remove(call)
+
+    def __repr__(self) -> str:
+        return f"<vexlolpr.CancelToken {'cancelled' if self._cancelled else 'active'}>"
+
+
+def _check_token(cancel_token: Optional[CancelToken]) -> None:
+    if cancel_token is not None and not isinstance(cancel_token, CancelToken):
+        raise TypeError(f"cancel_token must be a vexlolpr.CancelToken, not {type(cancel_token).__name__}")
+
+
+def _hand_off() -> bool:
+    # Python runs signal handlers in the main thread between bytecodes: a request
+    # blocking there would hold Ctrl-C back until it ended.  On Windows the library's
+    # message loop must run on the thread whose windows it keeps alive (and whose window
+    # procedures may call cancel()).
+    return sys.platform != "win32" and threading.current_thread() is threading.main_thread()
+
+
+def _run(common: _native.CommonArg, cancel_token: Optional[CancelToken], body):
+    """body(call) with the request block made known to the token, on this thread or,
+    from the main thread, on one of its own while this one stays open to signals."""
+    call = _Call(common)
+
+    def whole():
+        if cancel_token is not None:
+            cancel_token._enter(call)
+        try:
+            return body(call)
+        finally:
+            if cancel_token is not None:
+                cancel_token._leave(call)
+
+    if not _hand_off():
+        return whole()
+    outcome: dict = {}
+    ended = threading.Event()
+
+    def worker():
+        # The worker holds body and with it every record and buffer the library was
+        # given, until the export returns, however early the caller leaves.
+        try:
+            outcome["value"] = whole()
+        except BaseException as exc:  # handed to the caller, whatever it is
+            outcome["error"] = exc
+        finally:
+            ended.set()
+
+    # Not a daemon: a cancelled request ends at its next wait, and the interpreter's
+    # exit waits for that rather than unload the library under it.
+    thread = threading.Thread(target=worker, name="vexlolpr request")
+    try:
+        thread.start()
+    except RuntimeError:
+        # No new threads at the interpreter's shutdown (an atexit handler): the request
+        # runs here, as on any other thread.
+        return whole()
+    except BaseException:
+        call.cancel()
+        raise
+    try:
+        # In slices: a signal that another thread took would not end a wait without one.
+        while not ended.wait(0.1):
+            pass
+    except BaseException:
+        call.cancel()
+        raise
+    if "error" in outcome:
+        error = outcome.pop("error")
+        try:
+            raise error
+        finally:
+            del error  # the frame and the traceback would hold each other
+    return outcome["value"]
+
+
 # ---- requests ------------------------------------------------------------------------
 
 def print_file(path: PathArg, printer: Optional[Text] = None, host: Optional[Text] = None, *,
@@ -275,7 +454,8 @@ def print_file(path: PathArg, printer: Optional[Text] = None, host: Optional[Tex
                banner: bool = True, format: str = "f", control_first: bool = False,
                user: Optional[Text] = None, client_host: Optional[Text] = None,
                reply_timeout: float = 30.0, busy_timeout: int = 10, show_progress: bool = False,
-               yield_to_messages: bool = False, trace: bool = False) -> None:
+               yield_to_messages: bool = False, trace: bool = False,
+               cancel_token: Optional[CancelToken] = None) -> None:
     """Sends the file at ``path`` as one print job and returns when the server has it.
 
     ``copies`` 1..65535; ``job_name`` defaults to the path as given; ``banner_class``
@@ -284,9 +464,12 @@ def print_file(path: PathArg, printer: Optional[Text] = None, host: Optional[Tex
     printed, ``'p'`` titled pages); ``control_first`` sends the control file before the
     data file.  ``user`` defaults to the login name, ``client_host`` to this machine's
     short host name.  ``reply_timeout`` bounds each network wait (seconds);
+    ``busy_timeout`` is how long a request started from inside another on the same
+    thread (a window procedure that its message loop runs, on Windows) waits for it;
     ``show_progress`` shows the library's status display (on a terminal);
     ``yield_to_messages`` pauses one timer tick between chunks (slower); ``trace``
-    writes the library's trace lines on standard error.
+    writes the library's trace lines on standard error.  ``cancel_token``, a
+    ``CancelToken``, cancels this call (and the others given it) alone.
 
     Raises ``ValueError`` for arguments the protocol cannot carry (nothing is sent),
     ``LocalFileError``, ``HostNotFoundError``, ``LprTimeoutError``,
@@ -314,20 +497,28 @@ def print_file(path: PathArg, printer: Optional[Text] = None, host: Optional[Tex
     job.checkonly = False
     common = _common(user, client_host, reply_timeout, busy_timeout, show_progress,
                      yield_to_messages, trace)
+    _check_token(cancel_token)
     lib = _native.library()
-    result = lib.LPR_Print(ctypes.byref(job), ctypes.byref(common))
-    # A cancel that came after the last write stops nothing: the job is whole at the
-    # server, and the library says so with its result.
-    if result != _native.LPR_OK:
-        _raise(lib, result, common, filename)
+
+    def body(call: _Call) -> None:
+        result = call.invoke(lib.LPR_Print, job)
+        # A cancel that came after the last write stops nothing: the job is whole at the
+        # server, and the library says so with its result.
+        if result != _native.LPR_OK:
+            raise _failure(lib, result, common, filename)
+
+    _run(common, cancel_token, body)
 
 
 def check(printer: Optional[Text] = None, host: Optional[Text] = None, *,
           user: Optional[Text] = None, client_host: Optional[Text] = None,
-          reply_timeout: float = 30.0, busy_timeout: int = 10, trace: bool = False) -> None:
+          reply_timeout: float = 30.0, busy_timeout: int = 10, trace: bool = False,
+          cancel_token: Optional[CancelToken] = None) -> None:
     """Checks that the queue accepts jobs: offers a job and withdraws it at once.
     Returns None when it does; raises as ``print_file`` does otherwise.  A check has
-    no status display, so ``cancel()`` does not reach it."""
+    no status display, so neither ``cancel()`` nor a ``CancelToken`` reaches it once it
+    has started (it ends within its ``reply_timeout``); a token cancelled before it
+    starts makes it raise ``CancelledError`` having sent nothing."""
     queue_name, server = _destination(printer, host)
     job = _native.PrintArg()
     job.host = server
@@ -336,10 +527,15 @@ def check(printer: Optional[Text] = None, host: Optional[Text] = None, *,
     job.format = b"f"
     job.checkonly = True
     common = _common(user, client_host, reply_timeout, busy_timeout, False, False, trace)
+    _check_token(cancel_token)
     lib = _native.library()
-    result = lib.LPR_Print(ctypes.byref(job), ctypes.byref(common))
-    if result != _native.LPR_OK:
-        _raise(lib, result, common)
+
+    def body(call: _Call) -> None:
+        result = call.invoke(lib.LPR_Print, job)
+        if result != _native.LPR_OK:
+            raise _failure(lib, result, common)
+
+    _run(common, cancel_token, body)
 
 
 def _listing_lines(address: int) -> List[str]:
@@ -358,7 +554,8 @@ def _listing_lines(address: int) -> List[str]:
 def queue(printer: Optional[Text] = None, host: Optional[Text] = None, *,
           long: bool = False, user: Optional[Text] = None, client_host: Optional[Text] = None,
           reply_timeout: float = 30.0, busy_timeout: int = 10, show_progress: bool = False,
-          yield_to_messages: bool = False, trace: bool = False) -> List[str]:
+          yield_to_messages: bool = False, trace: bool = False,
+          cancel_token: Optional[CancelToken] = None) -> List[str]:
     """The queue's listing, as the server sends it, one string per line: the short one,
     or with ``long=True`` the long one, which each server fills in its own way."""
     queue_name, server = _destination(printer, host)
@@ -371,21 +568,28 @@ def queue(printer: Optional[Text] = None, host: Optional[Text] = None, *,
     request.host = server
     request.printer = queue_name
     request.lplpqueue = ctypes.pointer(listing)
+    _check_token(cancel_token)
     lib = _native.library()
-    try:
-        result = lib.LPR_GetQueue(ctypes.byref(request), ctypes.byref(common))
-        if result != _native.LPR_OK:
-            _raise(lib, result, common)
-        return _listing_lines(listing.value) if listing.value else []
-    finally:
-        # Whatever happened, the block goes back (a NULL one is left alone).
-        lib.LPR_FreeQueue(ctypes.byref(listing))
+
+    def body(call: _Call) -> List[str]:
+        try:
+            result = call.invoke(lib.LPR_GetQueue, request)
+            if result != _native.LPR_OK:
+                raise _failure(lib, result, common)
+            return _listing_lines(listing.value) if listing.value else []
+        finally:
+            # Whatever happened, the block goes back (a NULL one is left alone), also
+            # when the caller has left on Ctrl-C.
+            lib.LPR_FreeQueue(ctypes.byref(listing))
+
+    return _run(common, cancel_token, body)
 
 
 def remove(job: int, printer: Optional[Text] = None, host: Optional[Text] = None, *,
            user: Optional[Text] = None, client_host: Optional[Text] = None,
            reply_timeout: float = 30.0, busy_timeout: int = 10, show_progress: bool = False,
-           yield_to_messages: bool = False, trace: bool = False) -> None:
+           yield_to_messages: bool = False, trace: bool = False,
+           cancel_token: Optional[CancelToken] = None) -> None:
     """Asks the server to remove job number ``job`` (1..65535) in the name of ``user``.
     The server's answer is not given back: ``queue()`` shows whether the job is gone."""
     if isinstance(job, bool) or not isinstance(job, int) or not 1 <= job <= 65535:
@@ -397,17 +601,27 @@ def remove(job: int, printer: Optional[Text] = None, host: Optional[Text] = None
     request.host = server
     request.printer = queue_name
     request.jobnumber = job
+    _check_token(cancel_token)
     lib = _native.library()
-    result = lib.LPR_DeleteJob(ctypes.byref(request), ctypes.byref(common))
-    if result != _native.LPR_OK:
-        _raise(lib, result, common)
+
+    def body(call: _Call) -> None:
+        result = call.invoke(lib.LPR_DeleteJob, request)
+        if result != _native.LPR_OK:
+            raise _failure(lib, result, common)
+
+    _run(common, cancel_token, body)
 
 
 def cancel() -> bool:
-    """Cancels the request in progress, from any thread.  True when a cancel was posted;
-    False when no request is in progress, or it has no status display yet (its host
-    lookup) or at all (a check): try again a little later.  The request notices the
-    cancel at its next wait or write and raises ``CancelledError``; a cancel after the
-    last write of a job stops nothing, and ``print_file`` returns normally."""
+    """Cancels every call in progress, on every thread (``CancelToken`` cancels some
+    only); may be called from any thread, and from a signal handler.  True when a
+    cancel was posted; False when no request is in progress, or none has its status
+    display yet (its host lookup) or at all (a check): try again a little later.  A
+    request notices the cancel at its next wait or write and raises
+    ``CancelledError``; a cancel after the last write of a job stops nothing, and
+    ``print_file`` returns normally."""
+    # From a thread that runs no request the library cancels every request; a thread
+    # that runs one (a Windows window procedure reached by its message loop) cancels
+    # its own, which is what that caller means.
     lib = _native.loaded()
     return lib is not None and lib.LPR_CancelBlockingCall() == 0

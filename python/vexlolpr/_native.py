@@ -107,7 +107,8 @@ _library: Optional[ctypes.CDLL] = None
 
 
 def _declare(lib: ctypes.CDLL) -> None:
-    """Sets the prototypes; an AttributeError means the file is not this library."""
+    """Sets the prototypes; an AttributeError means the file is not this library, or
+    one older than this package."""
     lib.LPR_Print.argtypes = [ctypes.POINTER(PrintArg), ctypes.POINTER(CommonArg)]
     lib.LPR_Print.restype = WORD
     lib.LPR_DeleteJob.argtypes = [ctypes.POINTER(DeleteArg), ctypes.POINTER(CommonArg)]
@@ -120,6 +121,9 @@ def _declare(lib: ctypes.CDLL) -> None:
     lib.LPR_GetLastErrorText.restype = ctypes.c_int
     lib.LPR_CancelBlockingCall.argtypes = []
     lib.LPR_CancelBlockingCall.restype = ctypes.c_int
+    # Since 1.1.0, as this package: an older library fails here, and the search goes on.
+    lib.LPR_CancelRequest.argtypes = [ctypes.POINTER(CommonArg)]
+    lib.LPR_CancelRequest.restype = ctypes.c_int
 
 
 def _try(path: str, tried: List[str]) -> Optional[ctypes.CDLL]:
@@ -130,7 +134,7 @@ def _try(path: str, tried: List[str]) -> Optional[ctypes.CDLL]:
     except OSError as exc:
         tried.append(f"{path} ({exc})")
     except AttributeError as exc:
-        tried.append(f"{path} (not the vexlolpr library: {exc})")
+        tried.append(f"{path} (not the vexlolpr library, or one older than this package: {exc})")
     return None
 
 
