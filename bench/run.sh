@@ -1,11 +1,13 @@
 #!/bin/bash
 # run.sh - the benchmark: print clients against one sink LPD, every client in network and
 # mount namespaces of its own, alternated round by round so that the ratios come from one
-# run.  Prints a Markdown table and writes it to a file.
+# run.  Prints a Markdown table and writes it to a file, followed by the section of several
+# threads of one process at once (bench/threads.sh).
 #
 # usage: bench/run.sh [--quick | --smoke] [options]
 #   --quick            64 MiB job, 50 jobs per process-per-job series, one round, the
-#                      1000 jobs in a row only for the fast clients (well under a minute)
+#                      1000 jobs in a row only for the fast clients (well under a minute,
+#                      and half a minute of the threads section)
 #   --smoke            tiny sizes, every client once: checks that everything runs
 #   --rounds N         rounds of the alternated workloads (default 5); medians are shown
 #   --big-size SIZE    the large job (default 1G; K, M, G suffixes are powers of 1024)
@@ -20,6 +22,9 @@
 #   --build DIR        build tree (default build-bench at the top of the checkout)
 #   --no-build         use the programs already in the build tree
 #   --no-install       install no Debian packages, download nothing
+#   --no-threads       leave out the section of several threads at once (bench/threads.sh,
+#                      run after the clients at the same profile; two to three minutes of
+#                      the full run)
 # Exit status: 0 every client ran and every job of every workload succeeded (the figures
 # themselves never decide it), 1 otherwise, 2 usage, 77 not root or no namespaces.
 set -u
@@ -39,6 +44,7 @@ out=$here/results.md
 build=$top/build-bench
 do_build=1
 do_install=1
+do_threads=1
 
 usage() {
     sed -n '/^# usage:/,/^set -u/p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2
@@ -66,6 +72,7 @@ while [ $# -gt 0 ]; do
     --build) build=${2:?} && shift ;;
     --no-build) do_build=0 ;;
     --no-install) do_install=0 ;;
+    --no-threads) do_threads=0 ;;
     -h | --help) usage ;;
     *)
         echo "run.sh: unknown option $1" >&2
@@ -141,6 +148,7 @@ if [ "$do_build" -eq 1 ]; then
     if ! cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVEXLOLPR_BUILD_BENCH=ON \
         -DVEXLOLPR_BUILD_TESTS=OFF -DVEXLOLPR_BUILD_TOOLS=ON >"$build/bench-build.log" 2>&1 ||
         ! cmake --build "$build" -j"$(nproc)" --target vexlolpr_cli lpdsink minilpr spawn libloop alloccount \
+            threads vexlolpd \
             >>"$build/bench-build.log" 2>&1; then
         tail -n 30 "$build/bench-build.log" >&2
         log "build failed (log: $build/bench-build.log)"
@@ -305,6 +313,25 @@ rc=$?
 if [ ! -s "$out" ]; then
     log "no table in $out"
     exit 1
+fi
+
+# Several threads of one process at once: a section of its own after the table, at the
+# same profile, from the same build tree.
+if [ "$do_threads" -eq 1 ]; then
+    log "threads: bench/threads.sh"
+    threads_profile=()
+    rm -f "$work/threads.md"
+    [ "$profile" = full ] || threads_profile=("--$profile")
+    bash "$here/threads.sh" "${threads_profile[@]}" --no-build --build "$build" --embedded \
+        --out "$work/threads.md" >/dev/null
+    threads_rc=$?
+    if [ -s "$work/threads.md" ]; then
+        printf '\n' >>"$out" && cat "$work/threads.md" >>"$out"
+        printf '\n' && cat "$work/threads.md"
+    else
+        log "threads: no section (status $threads_rc)"
+    fi
+    [ "$threads_rc" -eq 0 ] || rc=1
 fi
 log "table written to $out (raw figures: $raw, client messages: $BENCH_LOG)"
 exit "$rc"
