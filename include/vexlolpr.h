@@ -83,9 +83,9 @@
  * adds.  VEXLOLPR_VERSION_NUMBER is 0xMMmmpp, for comparisons in the preprocessor.
  * The build reads these lines: keep their shape. */
 #define VEXLOLPR_VERSION_MAJOR 1
-#define VEXLOLPR_VERSION_MINOR 1
+#define VEXLOLPR_VERSION_MINOR 2
 #define VEXLOLPR_VERSION_PATCH 0
-#define VEXLOLPR_VERSION_STRING "1.1.0"
+#define VEXLOLPR_VERSION_STRING "1.2.0"
 #define VEXLOLPR_VERSION_NUMBER \
     ((VEXLOLPR_VERSION_MAJOR << 16) | (VEXLOLPR_VERSION_MINOR << 8) | VEXLOLPR_VERSION_PATCH)
 
@@ -162,6 +162,43 @@ typedef struct LPR_QUEUEARG {
     const char *printer; /* remote queue */
     char **lplpqueue;    /* receives the listing; NULL is stored there on failure */
 } LPR_QUEUEARG;
+
+/* Room for a job's file names in LPR_JOBINFO: "cfA", three digits, a client host name
+   of up to 255 characters and the NUL. */
+#define LPR_JOBFILE_SIZE 264
+
+/* Job handle, for LPR_PrintJob: owned by the caller, filled by the call (since 1.2.0).
+   The caller sets size to sizeof(LPR_JOBINFO); the rest is written on every path of a
+   call that got past its checks of the records, whatever its result. */
+typedef struct LPR_JOBINFO {
+    DWORD size;                         /* set by the caller: sizeof(LPR_JOBINFO) */
+    int32_t state;                      /* LPR_JOB_NOT_QUEUED, LPR_JOB_UNCLEAR or LPR_JOB_QUEUED */
+    uint64_t bytessent;                 /* octets of the data file sent (the file's size when whole) */
+    WORD jobnumber;                     /* 1..999; 0: the server never accepted the job command */
+    WORD reserved[3];                   /* written as 0 */
+    char controlfile[LPR_JOBFILE_SIZE]; /* the control file's name, "cfA" NNN client host */
+    char datafile[LPR_JOBFILE_SIZE];    /* the data file's name, "dfA" NNN client host */
+} LPR_JOBINFO;
+
+/* What became of a job (LPR_JOBINFO.state). */
+#define LPR_JOB_NOT_QUEUED 0 /* the server cannot have it: nothing complete was sent, or it refused */
+#define LPR_JOB_UNCLEAR 1    /* everything was sent but the last acknowledgement never came */
+#define LPR_JOB_QUEUED 2     /* the server acknowledged the whole job */
+
+/* A job's entry in a queue listing, filled by LPR_FindJob (since 1.2.0).  The caller
+   sets size to sizeof(LPR_JOBENTRY). */
+typedef struct LPR_JOBENTRY {
+    DWORD size;      /* set by the caller: sizeof(LPR_JOBENTRY) */
+    DWORD jobnumber; /* the number the server lists the job under */
+    DWORD position;  /* 1 for the first job listed, 2 for the next, ... */
+    char rank[24];   /* the rank column as listed ("active", "1st", "2", ...), cut to fit */
+} LPR_JOBENTRY;
+
+/* Results of LPR_FindJob. */
+#define LPR_FIND_NOT_LISTED 0 /* the listing is read and does not hold the job */
+#define LPR_FIND_LISTED 1     /* the job is listed: *lpentry says where */
+#define LPR_FIND_NOTHING 2    /* the server listed nothing at all: cannot tell */
+#define LPR_FIND_UNKNOWN 3    /* a listing of a form the library does not read: cannot tell */
 
 /* Bits of LPR_COMMONARG.debugflags. */
 #define LPR_DEBUG_TRACE 0x10 /* write trace lines to the debug output */
@@ -273,6 +310,31 @@ LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void);
    the cancel with it and ends at its first wait), 1 when no request runs with it.  The
    request ends as after LPR_CancelBlockingCall.  Since 1.1.0. */
 LPR_EXPORT int LPRAPI LPR_CancelRequest(LPR_COMMONARG *lpcommonarg);
+
+/* Ordinal 512.  LPR_Print that tells what became of the job: fills *lpjobinfo with the
+   job's number and file names (once the server accepted the job command), the octets
+   of the data file sent and the state (LPR_JOB_*), also when the request fails.  A job
+   whose state is LPR_JOB_UNCLEAR may be at the server: look for its number in the
+   queue listing (LPR_FindJob) before sending it again.  In check-only mode the state is
+   LPR_JOB_NOT_QUEUED and the number 0.  A null lpprintarg, lpcommonarg or lpjobinfo, or
+   a size below sizeof(LPR_JOBINFO), returns LPR_R_BAD_NET_NAME at once and touches
+   nothing.  A client host name longer than 255 characters leaves the file names
+   empty.  Since 1.2.0. */
+LPR_EXPORT WORD LPRAPI LPR_PrintJob(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg,
+                                    LPR_JOBINFO *lpjobinfo);
+
+/* Ordinal 513.  Looks a job up in a queue listing as LPR_GetQueue returns it (the short
+   form of vexlolpd, BSD lpd and cups-lpd, and the long form of LPRng, whose short form
+   only counts jobs).  An entry counts when its number is jobnumber and, when owner is
+   not NULL, its owner is owner.  When no entry has the number and name is not NULL, the
+   last entry of owner whose file column holds name (or as much of it as the column
+   shows, or its last path component) is taken: a server that numbers jobs itself
+   (cups-lpd) lists the job under its own number, which lpentry->jobnumber gives.
+   Returns an LPR_FIND_* value; fills *lpentry only for LPR_FIND_LISTED.  Returns -1
+   for a null listing or lpentry, or a size below sizeof(LPR_JOBENTRY).  Needs no
+   network and may be called from any thread.  Since 1.2.0. */
+LPR_EXPORT int LPRAPI LPR_FindJob(const char *listing, DWORD jobnumber, const char *owner, const char *name,
+                                  LPR_JOBENTRY *lpentry);
 
 /* Ordinal 507.  Returns 1; does nothing else. */
 LPR_EXPORT int LPRAPI WEP(int unused);

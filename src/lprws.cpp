@@ -323,7 +323,11 @@ static int NextJobNumberLocked(int clocknumber, int64_t now)
     int sharedsteps = StepsPast(shared, clocknumber, now);
     if (sharedsteps > steps)
         steps = sharedsteps;
+    // 000 is left out: a removal names its job by a number that is not 0, so a job
+    // numbered 000 could never be taken back.
     int number = (clocknumber + steps) % 1000;
+    if (number == 0)
+        number = 1;
     lastclocknumber = clocknumber;
     lastjobnumber = number;
     lasthandout = now;
@@ -476,12 +480,14 @@ WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem,
         return LPR_R_UNEXP_NET_ERR;
     }
     LPRTrace("VEXLOLPR wsock_do_control_file() DONE sending control file... lprws");
+    ThisRequest().job.filesdone++;
     // A server that closes instead of answering has taken the file: ack[0] keeps its 0.
     if (wsock_read(sd, ack, sizeof ack, 0, lpcommonarg) == -1) {
         RecordError(lpcommonarg, LPR_ERR_VERIFY_CONTROL, LPR_ERR_VERIFY_CONTROL);
         return LPR_R_UNEXP_NET_ERR;
     }
     if (ack[0] != 0) {
+        ThisRequest().job.refused = true;
         RecordError(lpcommonarg, LPR_ERR_CONTROL_NOT_TRANSFERRED, LPR_ERR_CONTROL_NOT_TRANSFERRED);
         return LPR_R_UNEXP_NET_ERR;
     }
@@ -498,6 +504,7 @@ WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *buffer, uint32_t buff
 {
     int64_t remaining = size;
     int64_t sent = 0;
+    JobTrack &job = ThisRequest().job;
     while (remaining > 0) {
         uint32_t want = remaining < buffersize ? static_cast<uint32_t>(remaining) : buffersize;
         int32_t got = FileRead(file, buffer, want);
@@ -513,6 +520,7 @@ WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *buffer, uint32_t buff
             }
             at += n;
             sent += n;
+            job.bytessent = static_cast<uint64_t>(sent);
             wsock_setprogress(sent);
         }
         remaining -= got;
@@ -594,12 +602,14 @@ WORD wsock_do_data_file(SOCKET sd, const char *jobstem, LFILE file, LPR_COMMONAR
         RecordError(lpcommonarg, LPR_ERR_WRITE_AFTER_DATA, LPR_ERR_WRITE_AFTER_DATA);
         return LPR_R_UNEXP_NET_ERR;
     }
+    ThisRequest().job.filesdone++;
     // A server that closes instead of answering has taken the file: ack keeps its 0.
     if (wsock_read(sd, &ack, 1, 0, lpcommonarg) == -1) {
         RecordError(lpcommonarg, LPR_ERR_VERIFY_DATA, LPR_ERR_VERIFY_DATA);
         return LPR_R_UNEXP_NET_ERR;
     }
     if (ack != 0) {
+        ThisRequest().job.refused = true;
         RecordError(lpcommonarg, LPR_ERR_DATA_NOT_TRANSFERRED, LPR_ERR_DATA_NOT_TRANSFERRED);
         return LPR_R_UNEXP_NET_ERR;
     }
@@ -684,7 +694,9 @@ WORD SendFiles(const PrintJob &job, SOCKET sd)
         RecordError(job.common, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
-    wnsprintfA(jobstem.get(), static_cast<int>(jobstem.size()), "fA%03d%s", JobNumberNow(), clienthost);
+    int number = JobNumberNow();
+    ThisRequest().job.number = number;
+    wnsprintfA(jobstem.get(), static_cast<int>(jobstem.size()), "fA%03d%s", number, clienthost);
     LPR_PRINTARG *a = job.arg;
     auto control = [&] {
         return wsock_do_control_file(sd, a->filename, jobstem.get(), a->copies, a->format, a->jobname,
@@ -1080,6 +1092,48 @@ WORD NoState(LPR_COMMONARG *lpcommonarg)
     return LPR_R_NOT_ENOUGH_MEMORY;
 }
 
+// LPR_Print's steps; `job` receives what became of the job, on every path.
+WORD PrintRequest(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg, JobTrack *job)
+{
+    *job = JobTrack();
+    RequestScope scope(lpcommonarg);
+    if (!scope.ok())
+        return NoState(lpcommonarg);
+    traceflags = lpcommonarg->debugflags;
+    LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
+    if (!BeginRequest(lpcommonarg))
+        return LPR_R_UNEXP_NET_ERR;
+    WORD ret = RunWorker(lpcommonarg, [&] { return do_LPR_Print(lpprintarg, lpcommonarg); });
+    EndRequest();
+    *job = scope.request().job;
+    LPRTrace("VEXLOLPR LPR_Print() exited... ret=%d lpcommonarg->errorcode=%d now=%lu lprws", ret,
+             lpcommonarg->errorcode, vx::GetTickCount());
+    return ret;
+}
+
+// The longest client host name whose job's file names fit the job handle.
+constexpr size_t MAX_CLIENTHOST_NAME = LPR_JOBFILE_SIZE - 9;
+static_assert(MAX_CLIENTHOST_NAME == 255, "the header promises names for client hosts of 255 characters");
+
+// The caller's job handle from the request's record.  A job is queued once the server
+// acknowledged all of it; unclear when all of it went out and the last answer is
+// missing (the server may have queued it); otherwise the server cannot have it.
+void FillJobInfo(const JobTrack &job, bool complete, const char *clienthost, LPR_JOBINFO *info)
+{
+    info->state = complete ? LPR_JOB_QUEUED
+                  : job.filesdone == 2 && !job.refused ? LPR_JOB_UNCLEAR
+                                                       : LPR_JOB_NOT_QUEUED;
+    info->bytessent = job.bytessent;
+    info->jobnumber = static_cast<WORD>(job.number);
+    memset(info->reserved, 0, sizeof info->reserved);
+    info->controlfile[0] = '\0';
+    info->datafile[0] = '\0';
+    if (job.number != 0 && strlen(clienthost) <= MAX_CLIENTHOST_NAME) {
+        wnsprintfA(info->controlfile, sizeof info->controlfile, "cfA%03d%s", job.number, clienthost);
+        wnsprintfA(info->datafile, sizeof info->datafile, "dfA%03d%s", job.number, clienthost);
+    }
+}
+
 } // namespace
 } // namespace vx
 
@@ -1093,17 +1147,18 @@ LPR_EXPORT WORD LPRAPI LPR_Print(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcomm
     // nothing else is touched either (trace switch, socket layer, last-error text).
     if (lpprintarg == nullptr || lpcommonarg == nullptr)
         return LPR_R_BAD_NET_NAME;
-    RequestScope scope(lpcommonarg);
-    if (!scope.ok())
-        return NoState(lpcommonarg);
-    traceflags = lpcommonarg->debugflags;
-    LPRTrace("VEXLOLPR LPR_Print() entered now=%lu... lprws", vx::GetTickCount());
-    if (!BeginRequest(lpcommonarg))
-        return LPR_R_UNEXP_NET_ERR;
-    WORD ret = RunWorker(lpcommonarg, [&] { return do_LPR_Print(lpprintarg, lpcommonarg); });
-    EndRequest();
-    LPRTrace("VEXLOLPR LPR_Print() exited... ret=%d lpcommonarg->errorcode=%d now=%lu lprws", ret,
-             lpcommonarg->errorcode, vx::GetTickCount());
+    JobTrack job;
+    return PrintRequest(lpprintarg, lpcommonarg, &job);
+}
+
+LPR_EXPORT WORD LPRAPI LPR_PrintJob(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpcommonarg, LPR_JOBINFO *lpjobinfo)
+{
+    if (lpprintarg == nullptr || lpcommonarg == nullptr || lpjobinfo == nullptr ||
+        lpjobinfo->size < sizeof(LPR_JOBINFO))
+        return LPR_R_BAD_NET_NAME;
+    JobTrack job;
+    WORD ret = PrintRequest(lpprintarg, lpcommonarg, &job);
+    FillJobInfo(job, ret == LPR_OK && !lpprintarg->checkonly, OrEmpty(lpcommonarg->clienthost), lpjobinfo);
     return ret;
 }
 

@@ -42,6 +42,10 @@ int NextJobNumber(int clocknumber, int64_t now);
 // The number for a job that starts now, from the local time.
 int JobNumberNow();
 
+// ---- queue listings (listing.cpp) -------------------------------------------------------
+// LPR_FindJob's work: where a job stands in a listing block of LPR_GetQueue's shape.
+int FindJob(const char *listing, DWORD jobnumber, const char *owner, const char *name, LPR_JOBENTRY *entry);
+
 // ---- pure parts, for the suites -------------------------------------------------------
 // The job number of a local time: (minute modulo 10) * 100 + second.
 int JobNumberFromTime(const struct tm &local);

@@ -41,6 +41,15 @@ struct WAITINFO {
 
 extern HWND const HWND_CLAIMED;
 
+// How far a print request's job got, for its caller's job handle: written by the print
+// steps as they go, read once the request is over.
+struct JobTrack {
+    int number;         // the job's number; 0 while the server has not accepted the job
+    int filesdone;      // files whose whole content and closing octet went out
+    bool refused;       // the server answered a whole file with a refusal
+    uint64_t bytessent; // octets of the data file sent
+};
+
 // One request: its wait state, its dialog and the request block it reports to.  Made
 // by the export on its thread's stack and found through the thread (ThisRequest) by the
 // steps below it, and through its own window by the dialog procedure; other threads
@@ -60,6 +69,7 @@ struct Request {
     int quitcode;
     bool cancelpending;    // LPR_CancelRequest came before the dialog (thread lock)
     Request *outer;        // the request of the same thread that this one runs inside
+    JobTrack job;          // a print request's job so far
 };
 
 // The calling thread's innermost request, or its own record outside any request (a

@@ -286,36 +286,45 @@ TEST_F(StateTest, PlacesOthersCouldReachAreRefused)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me\n");
 }
 
-// The runtime directory when it is the user's alone, else a directory of the user's in /tmp.
-TEST_F(StateTest, TheRuntimeDirectoryOrOneOfOurOwnInTmp)
+// One record per user, whatever the environment: $XDG_RUNTIME_DIR (set in a login
+// session, not for cron) does not move it; a test's own directory does, when private.
+TEST_F(StateTest, OnePlacePerUserWhateverTheEnvironment)
 {
-    const char *saved = getenv("XDG_RUNTIME_DIR");
-    std::string restore = saved != nullptr ? saved : "";
+    vx::posix::SetStateDirectory(nullptr);
     std::string runtime = Private(dir_ + "/runtime");
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    vx::LSTATE state = vx::StateOpen(1000);
-    ASSERT_NE(state, vx::LSTATE_ERROR);
-    vx::StateClose(state);
-    struct stat st;
-    EXPECT_EQ(lstat((runtime + "/" + RECORD).c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-
-    unlink((runtime + "/" + RECORD).c_str());
-    chmod(runtime.c_str(), 0755);
-    state = vx::StateOpen(1000);
-    if (saved != nullptr)
-        setenv("XDG_RUNTIME_DIR", restore.c_str(), 1);
-    else
-        unsetenv("XDG_RUNTIME_DIR");
-    ASSERT_NE(state, vx::LSTATE_ERROR);
-    vx::StateClose(state);
-    EXPECT_NE(lstat((runtime + "/" + RECORD).c_str(), &st), 0) << "not in a runtime directory open to others";
     std::string tmp = "/tmp/vexlolpr-" + std::to_string(geteuid());
-    ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 077, 0u);
-    EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(lstat((tmp + "/" + RECORD).c_str(), &st), 0);
+    struct Case {
+        const char *variable;
+        std::string value;
+        std::string where; // empty: no record at all
+    } cases[] = {
+        {"XDG_RUNTIME_DIR", runtime, tmp},
+        {"VEXLOLPR_STATE_DIR", runtime, runtime},
+        {"VEXLOLPR_STATE_DIR", "relative", ""},
+        {"VEXLOLPR_STATE_DIR", dir_ + "/absent", ""},
+    };
+    for (const Case &c : cases) {
+        unlink((runtime + "/" + RECORD).c_str()); // the user's own record in /tmp stays
+        const char *saved = getenv(c.variable);
+        std::string restore = saved != nullptr ? saved : "";
+        setenv(c.variable, c.value.c_str(), 1);
+        vx::LSTATE state = vx::StateOpen(1000);
+        if (saved != nullptr)
+            setenv(c.variable, restore.c_str(), 1);
+        else
+            unsetenv(c.variable);
+        EXPECT_EQ(state != vx::LSTATE_ERROR, !c.where.empty()) << c.variable << "=" << c.value;
+        if (state == vx::LSTATE_ERROR)
+            continue;
+        vx::StateClose(state);
+        struct stat st;
+        EXPECT_EQ(lstat((runtime + "/" + RECORD).c_str(), &st) == 0, c.where == runtime) << c.variable;
+        EXPECT_EQ(lstat((c.where + "/" + RECORD).c_str(), &st), 0) << c.variable << "=" << c.value;
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        ASSERT_EQ(lstat(c.where.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 077, 0u);
+        EXPECT_EQ(st.st_uid, geteuid());
+    }
 }
 
 TEST(LocalTime, TheClockAndItsCalendarTime)

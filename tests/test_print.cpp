@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <set>
+#include <vector>
 
 #include "support/lpr.h"
 
@@ -130,7 +132,7 @@ TEST_F(JobNumber, FromTheClockAndDistinctWithinABurst)
     vx::NextJobNumber(959, T + 269);
     for (int i = 0; i < 40; i++)
         vx::NextJobNumber(959, T + 269);
-    EXPECT_EQ(vx::NextJobNumber(959, T + 269), 1) << "counts on modulo 1000";
+    EXPECT_EQ(vx::NextJobNumber(959, T + 269), 2) << "counts on modulo 1000, past 000";
     EXPECT_EQ(vx::NextJobNumber(959, T + 869), 959) << "ten minutes on, the numbers of then are free again";
 
     // Where the record cannot be had, the process's own numbers still count.
@@ -159,6 +161,41 @@ TEST_F(JobNumber, DistinctAcrossProcesses)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     vx::StateClose(held);
     EXPECT_EQ(InAnotherProcess(520, T + 20), 521);
+}
+
+// A burst of processes at once, half of them in a login session ($XDG_RUNTIME_DIR set),
+// across the clock's wrap from 959 to 000: one record, twenty numbers, none 000.
+TEST_F(JobNumber, OneRecordForProcessesWithAndWithoutASessionAcrossTheWrap)
+{
+    vx::posix::SetStateDirectory(nullptr);
+    std::string session = dir_ + "/session";
+    ASSERT_EQ(mkdir(session.c_str(), 0700), 0);
+    // Ten at clock 959, then (the clock has moved on a second) ten at 000.
+    std::set<int> numbers;
+    for (int round = 0; round < 2; round++) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < 10; i++) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                setenv("VEXLOLPR_STATE_DIR", dir_.c_str(), 1);
+                if (i % 2 == 0)
+                    setenv("XDG_RUNTIME_DIR", session.c_str(), 1);
+                int n = round == 0 ? vx::NextJobNumber(959, T) : vx::NextJobNumber(0, T + 1);
+                _exit(write(fds[1], &n, sizeof n) == sizeof n ? 0 : 1);
+            }
+            children.push_back(pid);
+        }
+        close(fds[1]);
+        for (int n; read(fds[0], &n, sizeof n) == sizeof n;)
+            numbers.insert(n);
+        close(fds[0]);
+        for (pid_t pid : children)
+            waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(numbers.size(), 20u);
+    EXPECT_EQ(numbers.count(0), 0u);
 }
 
 TEST_F(JobNumber, OnlyAWellFormedRecentRecordMovesTheNumber)

@@ -116,7 +116,7 @@ def inside(vexlolpr, vexlolpd, work):
         state = os.path.join(work, "state")
         os.mkdir(state, 0o700)
         # LeakSanitizer cannot work under ptrace; the other suites look for leaks.
-        env = dict(os.environ, XDG_RUNTIME_DIR=state,
+        env = dict(os.environ, VEXLOLPR_STATE_DIR=state,
                    ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
         for queue, (name, args) in zip(queues, runs):
             args = args[:1] + ["-P", f"{queue}@127.0.0.1:{PORT}", "-q", "--reply-timeout", "5000"] + args[1:]

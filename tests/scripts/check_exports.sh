@@ -6,11 +6,13 @@ lib=$1
 expected="LPR_CancelBlockingCall
 LPR_CancelRequest
 LPR_DeleteJob
+LPR_FindJob
 LPR_FreeQueue
 LPR_GetLastErrorText
 LPR_GetQueue
 LPR_Init
 LPR_Print
+LPR_PrintJob
 WEP
 WNWaitDlg"
 actual=$(nm -D --defined-only "$lib" | awk 'NF == 3 { print $3 }' | sort)
@@ -21,4 +23,4 @@ if [ "$actual" != "$expected" ]; then
     rm -f /tmp/vexlolpr-exports-expected.$$
     exit 1
 fi
-echo "exports: the ten of the interface"
+echo "exports: the twelve of the interface"

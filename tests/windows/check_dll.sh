@@ -2,7 +2,7 @@
 # Static checks of a cross-built VEXLOLPR.DLL, made without running it:
 #   check_dll.sh DLL [i686|x86_64 [VEXLOLPR.EXE]]
 #   - the machine type (when given);
-#   - exactly the ten exports, by undecorated name, at their fixed ordinals;
+#   - exactly the twelve exports, by undecorated name, at their fixed ordinals;
 #   - imports from system DLLs only: no compiler runtime DLL, no Winsock (it is loaded
 #     at run time, by name, so that name must be in the image);
 #   - the status dialog, the string table and the version, read back from the image,
@@ -58,9 +58,11 @@ cat >"$tmp/exports.expected" <<'LIST'
 507 WEP
 510 WNWaitDlg
 511 LPR_CancelRequest
+512 LPR_PrintJob
+513 LPR_FindJob
 LIST
 # The name table lists each name with its index from the ordinal base; the address
-# table lists every ordinal that has an entry.  Both must give the ten, no more.
+# table lists every ordinal that has an entry.  Both must give the twelve, no more.
 awk '
     /^Ordinal Base/ { base = $3 }
     /^\[Ordinal\/Name Pointer\] Table/ { names = 1; next }
@@ -77,7 +79,7 @@ awk '/^Export Address Table -- Ordinal Base/ { eat = 1; next }
 ' "$tmp/headers" | sort -n >"$tmp/ordinals.actual"
 cut -d' ' -f1 "$tmp/exports.expected" >"$tmp/ordinals.expected"
 if cmp -s "$tmp/exports.expected" "$tmp/exports.actual"; then
-    echo "exports: the ten, by name, at ordinals 500-507, 510 and 511"
+    echo "exports: the twelve, by name, at ordinals 500-507 and 510-513"
 else
     fail "exports differ (expected, actual):"
     diff "$tmp/exports.expected" "$tmp/exports.actual" || true
@@ -200,7 +202,7 @@ else
         $objdump -p "$tmp/dllclient.exe" | sed -n '/DLL Name: VEXLOLPR.DLL/,/^$/p' |
             awk 'NF == 3 && $2 ~ /^[0-9]+$/ { print $2, $3 }' | sort -n >"$tmp/bound"
         if cmp -s "$tmp/exports.expected" "$tmp/bound"; then
-            echo "import library: a program binds all ten by name"
+            echo "import library: a program binds all twelve by name"
         else
             fail "a program linked through the import library binds (expected, actual):"
             diff "$tmp/exports.expected" "$tmp/bound" || true

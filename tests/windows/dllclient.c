@@ -17,7 +17,7 @@ typedef WORD(LPRAPI *PrintFn)(LPR_PRINTARG *, LPR_COMMONARG *);
 typedef int(LPRAPI *TextFn)(char *, int);
 typedef int(LPRAPI *CancelFn)(void);
 
-/* Every export by name, so that the link resolves all ten through the import library. */
+/* Every export by name, so that the link resolves all twelve through the import library. */
 static const struct {
     const char *name;
     WORD ordinal;
@@ -33,6 +33,8 @@ static const struct {
     {"WEP", 507, (FARPROC)WEP},
     {"WNWaitDlg", 510, (FARPROC)WNWaitDlg},
     {"LPR_CancelRequest", 511, (FARPROC)LPR_CancelRequest},
+    {"LPR_PrintJob", 512, (FARPROC)LPR_PrintJob},
+    {"LPR_FindJob", 513, (FARPROC)LPR_FindJob},
 };
 
 static int failures;

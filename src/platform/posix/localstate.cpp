@@ -55,13 +55,13 @@ int OpenStateDirectory()
 {
     if (!statedir.empty())
         return OpenPrivateDirectory(statedir.c_str());
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
-        int fd = OpenPrivateDirectory(runtime);
-        if (fd >= 0)
-            return fd;
-    }
-    // /tmp rather than $TMPDIR: every process of the user must find the same record.
+    // One place per user whatever the environment says ($XDG_RUNTIME_DIR is set in a
+    // login session and not for cron or a service, $TMPDIR differs from shell to shell):
+    // every process of the user must find the same record.  A test may name a directory
+    // of its own, which must be as private.
+    const char *chosen = getenv("VEXLOLPR_STATE_DIR");
+    if (chosen != nullptr && chosen[0] != '\0')
+        return chosen[0] == '/' ? OpenPrivateDirectory(chosen) : -1;
     char path[64];
     snprintf(path, sizeof path, "/tmp/vexlolpr-%lu", static_cast<unsigned long>(geteuid()));
     if (mkdir(path, 0700) != 0 && errno != EEXIST)
