@@ -275,6 +275,76 @@ TEST_P(WireTest, JobGoesAsWrittenAndItsChunksCount)
     EXPECT_GE(lpd.client_port(), 601);
 }
 
+// The job handle after each way a job can end: which step of the server's fails tells
+// whether the server can have the job.  Steps of a data-first job: 0 'Initial', 1 its
+// answer, 2-5 the data file (line, answer, content, answer), 6-9 the control file.
+TEST_F(PrintTest, TheJobHandleSaysHowFarTheJobGot)
+{
+    const std::string content(20000, 'j');
+    struct Case {
+        const char *name;
+        bool controlfirst;
+        size_t step;    // the server's step that goes wrong
+        bool reset;     // it resets the connection there; else it refuses (1)
+        int state;
+        bool numbered;  // the server accepted the job command
+        uint64_t bytes; // of the data file sent
+    } cases[] = {
+        {"whole job", false, 99, false, LPR_JOB_QUEUED, true, 20000},
+        {"job command refused", false, 1, false, LPR_JOB_NOT_QUEUED, false, 0},
+        {"data file refused", false, 3, false, LPR_JOB_NOT_QUEUED, true, 0},
+        {"data file's answer missing", false, 5, true, LPR_JOB_NOT_QUEUED, true, 20000},
+        {"last answer a refusal", false, 9, false, LPR_JOB_NOT_QUEUED, true, 20000},
+        {"last answer missing", false, 9, true, LPR_JOB_UNCLEAR, true, 20000},
+        {"control first: control file refused", true, 3, false, LPR_JOB_NOT_QUEUED, true, 0},
+        {"control first: last answer missing", true, 9, true, LPR_JOB_UNCLEAR, true, 20000},
+        {"control first: whole job", true, 99, false, LPR_JOB_QUEUED, true, 20000},
+    };
+    for (const Case &c : cases) {
+        LPR_PRINTARG p = PrintArg(File("handle.txt", content));
+        p.controlfirst = c.controlfirst;
+        std::vector<PeerStep> script = AcceptJob(p, common_, content.size());
+        if (c.step < script.size()) {
+            script.resize(c.reset ? c.step : c.step + 1);
+            if (c.reset)
+                script.push_back(Peer::Reset());
+            else
+                script.back() = Peer::Ack(1);
+        }
+        FakeLpd lpd(script);
+        vx::lpdport = lpd.port();
+        common_.errorcode = 0;
+        LPR_JOBINFO info;
+        memset(&info, 0x5a, sizeof info);
+        info.size = sizeof info;
+        WORD ret = LPR_PrintJob(&p, &common_, &info);
+        lpd.join();
+        EXPECT_EQ(ret == LPR_OK, c.state == LPR_JOB_QUEUED) << c.name;
+        EXPECT_EQ(info.state, c.state) << c.name;
+        EXPECT_EQ(info.bytessent, c.bytes) << c.name;
+        EXPECT_EQ(info.reserved[0] | info.reserved[1] | info.reserved[2], 0) << c.name;
+        if (!c.numbered) {
+            EXPECT_EQ(info.jobnumber, 0) << c.name;
+            EXPECT_STREQ(info.controlfile, "") << c.name;
+            continue;
+        }
+        std::string stem = StemOf(lpd.received());
+        char number[8];
+        snprintf(number, sizeof number, "%03u", info.jobnumber);
+        EXPECT_NE(info.jobnumber, 0) << c.name;
+        EXPECT_EQ(stem, "fA" + std::string(number) + common_.clienthost) << c.name;
+        EXPECT_EQ(info.controlfile, "c" + stem) << c.name;
+        EXPECT_EQ(info.datafile, "d" + stem) << c.name;
+    }
+    // A record of an older size, or none, is refused before anything happens.
+    LPR_PRINTARG p = PrintArg(File("handle.txt", content));
+    LPR_JOBINFO info = {};
+    info.size = sizeof info - 1;
+    EXPECT_EQ(LPR_PrintJob(&p, &common_, &info), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(LPR_PrintJob(&p, &common_, nullptr), LPR_R_BAD_NET_NAME);
+    EXPECT_EQ(info.state, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothOrders, WireTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return info.param ? "ControlFirst" : "DataFirst";

@@ -1,4 +1,6 @@
 // Queue listing and job removal against the fake LPD, and the reshaping of a listing.
+#include <string.h>
+
 #include "support/lpr.h"
 
 using namespace vxtest;
@@ -45,6 +47,94 @@ TEST(Listing, TheLastTwoBytesAreKeptForTheClosingNuls)
     EXPECT_FALSE(complete) << "nothing fits behind it";
     Shape({std::string(8189, 'q') + "\n"}, &complete);
     EXPECT_FALSE(complete) << "a line end across 8190 does not";
+}
+
+// ---- finding a job in a listing --------------------------------------------------------
+
+// A listing block as LPR_GetQueue hands it out, from the server's text.
+std::string Block(const std::string &text)
+{
+    std::string block(vx::LISTING_SIZE, '\0');
+    vx::ListingBuilder b = {&block[0], 0, 0};
+    EXPECT_TRUE(b.Add(text.data(), static_cast<int>(text.size())));
+    return block.substr(0, b.Finish());
+}
+
+struct Found {
+    Found(int r, DWORD n = 0, DWORD p = 0, std::string k = "") : result(r), number(n), position(p), rank(k) {}
+    int result;
+    DWORD number; // for LPR_FIND_LISTED
+    DWORD position;
+    std::string rank;
+};
+
+Found Find(const std::string &text, DWORD number, const char *owner, const char *name)
+{
+    LPR_JOBENTRY entry;
+    memset(&entry, 0, sizeof entry);
+    entry.size = sizeof entry;
+    std::string block = Block(text);
+    int result = LPR_FindJob(block.c_str(), number, owner, name, &entry);
+    if (result != LPR_FIND_LISTED)
+        return {result};
+    return {result, entry.jobnumber, entry.position, entry.rank};
+}
+
+// The forms servers answer with, written out; the servers' own answers are read by the
+// next test.
+TEST(FindJob, TheFormsOfTheServers)
+{
+    const std::string table = "Rank   Owner      Job  Files                                 Total Size\n"
+                              "active alice      350  report.txt                            20282 bytes\n"
+                              "1st    bob        351  /home/bob/a very long name of a fil  7 bytes\n"
+                              "2nd    alice      352  notes                                 5 bytes\n";
+    const std::string lprng = "Printer: lp@host\n Queue: 2 printable jobs\n Server: pid 77 active\n"
+                              " Rank   Owner/ID                  Class Job Files                 Size Time\n"
+                              "active  alice@client+350             A   350 report.txt           20282 10:21:07\n"
+                              "2       bob@client+17                A    17 x.ps                     9 10:21:09\n";
+    struct Case {
+        const char *name;
+        std::string text;
+        DWORD number;
+        const char *owner;
+        const char *jobname;
+        Found want;
+    } cases[] = {
+        {"by number", table, 351, nullptr, nullptr, {LPR_FIND_LISTED, 351, 2, "1st"}},
+        {"by number and owner", table, 352, "alice", nullptr, {LPR_FIND_LISTED, 352, 3, "2nd"}},
+        {"another owner's job", table, 352, "bob", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"not there", table, 353, nullptr, nullptr, {LPR_FIND_NOT_LISTED}},
+        {"renumbered, by name", table, 9, "alice", "report.txt", {LPR_FIND_LISTED, 350, 1, "active"}},
+        {"renumbered, the name cut by the column", table, 9, "bob", "/home/bob/a very long name of a file.txt",
+         {LPR_FIND_LISTED, 351, 2, "1st"}},
+        {"renumbered, by the path's last part", table, 9, "alice", "/tmp/notes", {LPR_FIND_LISTED, 352, 3, "2nd"}},
+        {"a name's start alone is not enough", table, 9, "alice", "notes-2", {LPR_FIND_NOT_LISTED}},
+        {"the number wins over a name", table, 352, "alice", "report.txt", {LPR_FIND_LISTED, 352, 3, "2nd"}},
+        {"long form with owner and host", lprng, 17, "bob", nullptr, {LPR_FIND_LISTED, 17, 2, "2"}},
+        {"long form, not there", lprng, 18, "bob", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"empty queue", "no entries\n", 350, nullptr, nullptr, {LPR_FIND_NOT_LISTED}},
+        {"printer heading, empty", "Printer: lp is ready\nno entries\n", 1, nullptr, nullptr, {LPR_FIND_NOT_LISTED}},
+        {"LPRng, empty", "Printer: lp@host\n Queue: no printable jobs in queue\n", 1, nullptr, nullptr,
+         {LPR_FIND_NOT_LISTED}},
+        {"LPRng's count, none", "lp@host  0 jobs\n", 1, nullptr, nullptr, {LPR_FIND_NOT_LISTED}},
+        {"LPRng's count of jobs tells nothing", "lp@host  2 jobs\n", 1, nullptr, nullptr, {LPR_FIND_UNKNOWN}},
+        {"a form not known", "Queue lp: 3 jobs waiting\n", 1, nullptr, nullptr, {LPR_FIND_UNKNOWN}},
+        {"nothing at all", "", 1, nullptr, nullptr, {LPR_FIND_NOTHING}},
+        {"blank lines only", "\n  \n", 1, nullptr, nullptr, {LPR_FIND_NOTHING}},
+    };
+    for (const Case &c : cases) {
+        Found got = Find(c.text, c.number, c.owner, c.jobname);
+        EXPECT_EQ(got.result, c.want.result) << c.name;
+        EXPECT_EQ(got.number, c.want.number) << c.name;
+        EXPECT_EQ(got.position, c.want.position) << c.name;
+        EXPECT_EQ(got.rank, c.want.rank) << c.name;
+    }
+    LPR_JOBENTRY entry = {};
+    entry.size = sizeof entry - 1;
+    EXPECT_EQ(LPR_FindJob("", 1, nullptr, nullptr, &entry), -1);
+    entry.size = sizeof entry;
+    EXPECT_EQ(LPR_FindJob(nullptr, 1, nullptr, nullptr, &entry), -1);
+    EXPECT_EQ(LPR_FindJob("", 1, nullptr, nullptr, nullptr), -1);
 }
 
 TEST(Listing, CutAfterTheLastCompleteLine)
