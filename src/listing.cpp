@@ -129,12 +129,14 @@ bool OwnedBy(const Words &w, int column, const char *owner)
     return SameText(text, at != nullptr ? static_cast<size_t>(at - text) : n, owner);
 }
 
-// The file column shows the job's name, its last path component, or the start of either
+// The file column shows the job's name, its path's last part, or the start of either
 // where the column is too narrow for the whole.
 bool ShowsName(const char *shown, size_t n, const char *name)
 {
-    const char *slash = strrchr(name, '/');
-    const char *base = slash != nullptr && slash[1] != '\0' ? slash + 1 : name;
+    const char *base = name; // behind the last separator, of POSIX or Windows paths
+    for (const char *p = name; *p != '\0'; p++)
+        if ((*p == '/' || *p == '\\') && p[1] != '\0')
+            base = p + 1;
     constexpr size_t SHORTEST_CUT = 8; // fewer letters than this say too little
     const char *candidates[] = {name, base};
     for (const char *candidate : candidates) {

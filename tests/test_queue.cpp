@@ -108,6 +108,7 @@ TEST(FindJob, TheFormsOfTheServers)
         {"renumbered, the name cut by the column", table, 9, "bob", "/home/bob/a very long name of a file.txt",
          {LPR_FIND_LISTED, 351, 2, "1st"}},
         {"renumbered, by the path's last part", table, 9, "alice", "/tmp/notes", {LPR_FIND_LISTED, 352, 3, "2nd"}},
+        {"renumbered, a Windows path's last part", table, 9, "alice", "C:\\tmp\\notes", {LPR_FIND_LISTED, 352, 3, "2nd"}},
         {"a name's start alone is not enough", table, 9, "alice", "notes-2", {LPR_FIND_NOT_LISTED}},
         {"the number wins over a name", table, 352, "alice", "report.txt", {LPR_FIND_LISTED, 352, 3, "2nd"}},
         {"long form with owner and host", lprng, 17, "bob", nullptr, {LPR_FIND_LISTED, 17, 2, "2"}},

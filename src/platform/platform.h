@@ -380,8 +380,8 @@ bool LocalTimeNow(struct tm *local, int64_t *seconds);
 // A few bytes of text that the processes of the user on this machine share: the job
 // numbers handed out last.  The record lives where only the user can reach it (POSIX:
 // /tmp/vexlolpr-<uid>, or $VEXLOLPR_STATE_DIR where a test names one, only when the
-// directory is the user's own and closed to others; Windows: the user's temporary
-// directory); a link in its
+// directory is the user's own and closed to others; Windows: the user's local application
+// data folder, from the profile); a link in its
 // place is not followed.
 typedef intptr_t LSTATE;
 constexpr LSTATE LSTATE_ERROR = -1;

@@ -39,6 +39,8 @@ typedef WORD(LPRAPI *FreeFn)(char **);
 typedef int(LPRAPI *TextFn)(char *, int);
 typedef int(LPRAPI *CancelFn)(void);
 typedef int(LPRAPI *CancelRequestFn)(LPR_COMMONARG *);
+typedef WORD(LPRAPI *PrintJobFn)(LPR_PRINTARG *, LPR_COMMONARG *, LPR_JOBINFO *);
+typedef int(LPRAPI *FindJobFn)(const char *, DWORD, const char *, const char *, LPR_JOBENTRY *);
 
 static PrintFn lpr_print;
 static DeleteFn lpr_delete;
@@ -47,6 +49,8 @@ static FreeFn lpr_free;
 static TextFn lpr_lasttext;
 static CancelFn lpr_cancel;
 static CancelRequestFn lpr_cancelrequest;
+static PrintJobFn lpr_printjob;
+static FindJobFn lpr_findjob;
 
 static int failures;
 
@@ -201,17 +205,48 @@ static void CasePrint(const char *host, const char *file, BOOL controlfirst, WOR
     LPR_COMMONARG common;
     LPR_PRINTARG job;
     WORD ret;
+    LPR_JOBINFO info;
     Common(&common, "tester", 10000, debugflags);
     Job(&job, host, file, controlfirst);
     ClearTrace();
-    ret = lpr_print(&job, &common);
+    /* The control-first job goes through the job handle's export. */
+    memset(&info, 0x5a, sizeof info);
+    info.size = sizeof info;
+    ret = controlfirst ? lpr_printjob(&job, &common, &info) : lpr_print(&job, &common);
     Report(controlfirst ? "print, control file first" : "print, data file first", ret, &common);
     expect(ret == LPR_OK && common.errorcode == 0, "the job went through");
+    if (controlfirst) {
+        char name[16];
+        snprintf(name, sizeof name, "cfA%03u", (unsigned)info.jobnumber);
+        printf("job handle: state %d, job %u, %s, %s, %lu bytes\n", (int)info.state, (unsigned)info.jobnumber,
+               info.controlfile, info.datafile, (unsigned long)info.bytessent);
+        expect(info.state == LPR_JOB_QUEUED && info.jobnumber >= 1 && info.jobnumber <= 999 &&
+                   strncmp(info.controlfile, name, 6) == 0 && info.datafile[0] == 'd' &&
+                   strcmp(info.controlfile + 1, info.datafile + 1) == 0 && info.bytessent > 0,
+               "the job handle names the queued job, its number and its files");
+    }
     expect(LastTextIs(""), "a job that went through leaves no error text");
     expect(lpr_cancel() == 1, "no request in progress afterwards");
     if (debugflags == 0)
         expect(strstr(tracebuf, "VEXLOLPR") == NULL && strstr(tracebuf, "LPR:") == NULL,
                "trace off: no trace lines");
+}
+
+/* A listing read through the export, by the calling convention of the platform. */
+static void CaseFind(void)
+{
+    static const char listing[] = "Rank   Owner      Job  Files       Total Size \0"
+                                  "active tester     350  job.bin     20 bytes \0"
+                                  "1st    other      351  job.bin     20 bytes \0";
+    LPR_JOBENTRY entry;
+    memset(&entry, 0, sizeof entry);
+    entry.size = sizeof entry;
+    expect(lpr_findjob(listing, 351, "other", NULL, &entry) == LPR_FIND_LISTED && entry.position == 2 &&
+               strcmp(entry.rank, "1st") == 0,
+           "LPR_FindJob finds a job by number and owner");
+    expect(lpr_findjob(listing, 7, "tester", "C:\\data\\job.bin", &entry) == LPR_FIND_LISTED &&
+               entry.jobnumber == 350 && lpr_findjob(listing, 7, "tester", "job.txt", &entry) == LPR_FIND_NOT_LISTED,
+           "LPR_FindJob finds a renumbered job by the last part of its path");
 }
 
 static void CaseTrace(const char *host, const char *file)
@@ -744,16 +779,22 @@ int main(int argc, char **argv)
     lpr_lasttext = (TextFn)GetProcAddress(dll, MAKEINTRESOURCEA(505));
     lpr_cancel = (CancelFn)GetProcAddress(dll, MAKEINTRESOURCEA(506));
     lpr_cancelrequest = (CancelRequestFn)GetProcAddress(dll, MAKEINTRESOURCEA(511));
-    expect(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel && lpr_cancelrequest,
-           "ordinals 501-506 and 511 resolve");
-    if (!(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel && lpr_cancelrequest))
+    lpr_printjob = (PrintJobFn)GetProcAddress(dll, MAKEINTRESOURCEA(512));
+    lpr_findjob = (FindJobFn)GetProcAddress(dll, MAKEINTRESOURCEA(513));
+    expect(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel && lpr_cancelrequest &&
+               lpr_printjob && lpr_findjob,
+           "ordinals 501-506 and 511-513 resolve");
+    if (!(lpr_print && lpr_delete && lpr_queue && lpr_free && lpr_lasttext && lpr_cancel && lpr_cancelrequest &&
+          lpr_printjob && lpr_findjob))
         return 1;
     expect(tracelen == 0, "no debug output at load: the trace starts switched off");
 
     if (strcmp(name, "print") == 0 && argc == 4)
         CasePrint(host, file, FALSE, 0);
-    else if (strcmp(name, "printcf") == 0 && argc == 4)
+    else if (strcmp(name, "printcf") == 0 && argc == 4) {
         CasePrint(host, file, TRUE, 0);
+        CaseFind();
+    }
     else if (strcmp(name, "trace") == 0 && argc == 4)
         CaseTrace(host, file);
     else if (strcmp(name, "queue") == 0 && argc == 3)

@@ -128,13 +128,13 @@ run_case "binding, start-up state, string table" - "" dllclient.exe
 run_case "a job through the import binding" print "--data job.bin" dllclient.exe @ lp job.bin
 run_case "job, data file first" print "--data job.bin --order data" lprcases.exe print @ job.bin
 run_case "job, control file first" print "--data job.bin --order control" lprcases.exe printcf @ job.bin
-# The jobs above left the record of the numbers handed out in the user's temporary
-# directory.  Said to hold 999 numbers from 500 on, handed out just now, it leaves one
-# free whatever the clock shows: 499, which the next job, a process of its own, takes.
+# The jobs above left the record of the numbers handed out in the user's local
+# application data folder.  Said to hold 999 numbers from 500 on, handed out just now,
+# it leaves one free whatever the clock shows: 499, which the next job, a process of its own, takes.
 record=$(find "$WINEPREFIX/drive_c" -name vexlolpr-jobnumber -type f | head -n 1)
 echo "-- the job-number record: ${record:-none}"
 if [ -z "$record" ] || ! grep -Eq '^[0-9]+ [0-9]+ [0-9]+$' "$record"; then
-    fail "the jobs left no job-number record in the temporary directory"
+    fail "the jobs left no job-number record in the local application data folder"
 else
     printf '500 498 %s\n' "$(date +%s)" >"$record"
     run_case "a job takes the number the record leaves free" print "--data job.bin --number 499" \

@@ -1,5 +1,5 @@
 // localstate.cpp - the local time, and the user's state record: a small file in the
-// user's temporary directory, opened without sharing, which is its lock, and owned by
+// user's local application data folder, opened without sharing, which is its lock, and owned by
 // the user.
 #include <string.h>
 #include <time.h>
@@ -62,11 +62,38 @@ static bool OwnedByCaller(HANDLE file)
     return mine;
 }
 
+// The folder of the record, with a backslash at its end; its length, or 0.  The user's
+// local application data folder comes from the profile, not from the environment: a
+// process with a TEMP of its own (a scheduled task, a service run as the user, a program
+// started with another TEMP) must find the same record.  SHELL32 is loaded only here,
+// once; without it the temporary folder serves.
+static DWORD RecordFolder(char *path) // path: MAX_PATH + 1 bytes
+{
+    using GetFolderPath = HRESULT(WINAPI *)(HWND, int, HANDLE, DWORD, LPSTR);
+    static const GetFolderPath getfolderpath = [] {
+        HMODULE shell = ::LoadLibraryA("SHELL32.DLL");
+        return shell != nullptr ? reinterpret_cast<GetFolderPath>(
+                                      reinterpret_cast<void (*)()>(::GetProcAddress(shell, "SHGetFolderPathA")))
+                                : nullptr;
+    }();
+    const int LOCAL_APPDATA = 0x001c; // CSIDL_LOCAL_APPDATA
+    if (getfolderpath != nullptr && getfolderpath(nullptr, LOCAL_APPDATA, nullptr, 0, path) == S_OK) {
+        size_t length = strlen(path);
+        if (length > 0 && length < MAX_PATH - 1) {
+            if (path[length - 1] != '\\')
+                path[length++] = '\\';
+            path[length] = '\0';
+            return static_cast<DWORD>(length);
+        }
+    }
+    return ::GetTempPathA(MAX_PATH + 1, path);
+}
+
 LSTATE StateOpen(DWORD waitms)
 {
     static const char name[] = "vexlolpr-jobnumber";
     char path[MAX_PATH + 1];
-    DWORD dirlength = ::GetTempPathA(MAX_PATH + 1, path);
+    DWORD dirlength = RecordFolder(path);
     if (dirlength == 0 || dirlength + sizeof name > sizeof path)
         return LSTATE_ERROR;
     // A junction or link, for the directory or the record, could send the writes to a
