@@ -3,7 +3,7 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer, one target after the other in a
 # single worker, and prints a table of the figures.
 #
-#   bench/fuzz.sh [SECONDS] [TARGET...]    # default 60 s each; targets: initial acks queue remove
+#   bench/fuzz.sh [SECONDS] [TARGET...]    # default 60 s each; targets: initial acks queue remove findjob
 #   MERGE=1 bench/fuzz.sh 600              # then adds the grown inputs that bring new
 #                                          # coverage to tests/fuzz/corpus/<target>/
 #
@@ -19,7 +19,7 @@ case "$seconds" in
     '' | *[!0-9]*) echo "usage: $0 [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac
 [ $# -gt 0 ] && shift
-targets=${*:-initial acks queue remove}
+targets=${*:-initial acks queue remove findjob}
 for t in $targets; do
     [ -d "tests/fuzz/corpus/$t" ] || { echo "no fuzz target $t" >&2; exit 2; }
 done

@@ -327,7 +327,7 @@ LPR_EXPORT WORD LPRAPI LPR_PrintJob(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpc
    form of vexlolpd, BSD lpd and cups-lpd, and the long form of LPRng, whose short form
    only counts jobs).  An entry counts when its number is jobnumber and, when owner is
    not NULL, its owner is owner.  When no entry has the number and name is not NULL, the
-   last entry of owner whose file column holds name (or as much of it as the column
+   last entry (of owner, when given) whose file column holds name (or as much of it as the column
    shows, or its last path component) is taken: a server that numbers jobs itself
    (cups-lpd) lists the job under its own number, which lpentry->jobnumber gives.
    Returns an LPR_FIND_* value; fills *lpentry only for LPR_FIND_LISTED.  Returns -1

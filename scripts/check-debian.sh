@@ -123,6 +123,12 @@ installed_version=$(sed -n 's/^#define VEXLOLPR_VERSION_STRING "\(.*\)"$/\1/p' /
 [ "$(/usr/bin/vexlolpr --version)" = "vexlolpr $version" ] ||
     fail "vexlolpr --version says '$(/usr/bin/vexlolpr --version)', not 'vexlolpr $version'"
 /usr/bin/vexlolpd --help | grep -q '^usage: vexlolpd ' || fail "vexlolpd --help"
+# The development package's manual pages: the overview and one for each export.
+dev_files=$(dpkg -L libvexlolpr-dev)
+for name in vexlolpr $(sed -n 's/^LPR_EXPORT .*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' include/vexlolpr.h); do
+    printf '%s\n' "$dev_files" | grep -qx "/usr/share/man/man3/$name.3.gz" ||
+        fail "libvexlolpr-dev has no manual page $name(3)"
+done
 
 # shellcheck disable=SC2086
 $apt purge $packages >"$work/apt.log" 2>&1 || {
@@ -136,4 +142,4 @@ for p in $packages; do
     *) fail "$p is still on this machine after its removal" ;;
     esac
 done
-echo "check-debian: $package_version built, lintian without errors, installed, consumer built through CMake and pkg-config, vexlolpr $version, removed"
+echo "check-debian: $package_version built, lintian without errors, installed, consumer built through CMake and pkg-config, vexlolpr $version, manual pages, removed"

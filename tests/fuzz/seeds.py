@@ -11,6 +11,9 @@ Header bytes, as the targets read them:
   initial: flags (bit 0 check-only, bits 1-2 end), then the answer
   acks:    flags (bit 0 control file first, bits 1-2 end), then [length][bytes]...
   queue, remove: flags (bits 0-1 end, bits 2-4 largest piece), seed, then the bytes
+  findjob: job number byte (odd: a number of the listing), flags (bit 0 owner, bit 1
+           name), then the listing; the servers' own listings are in
+           tests/interop/listings/ and seeded too
 End: 0 half-close, 1 close, 2 reset.
 """
 import os
@@ -151,8 +154,28 @@ def remove():
                 write("remove", "%s-%d-%d" % (name, sizeclass, end), bytes([flags, 3 * sizeclass + 1]) + answer)
 
 
+def findjob():
+    table = (b"Rank   Owner      Job  Files                                 Total Size\n"
+             b"active alice      350  report.txt                            20282 bytes\n"
+             b"1st    bob        351  /home/alice/report.txt                7 bytes\n")
+    lprng = (b"Printer: lp@host\n Queue: 1 printable job\n"
+             b" Rank   Owner/ID                  Class Job Files                 Size Time\n"
+             b"active  alice@client+350             A   350 report.txt           20282 10:21:07\n")
+    listings = {"table": table, "lprng-long": lprng, "empty": b"no entries\n", "count": b"lp@host  2 jobs\n",
+                "nothing": b"", "heading-only": table.split(b"\n")[0] + b"\n",
+                "ragged": table.replace(b"  ", b"\t").replace(b"bytes", b"")}
+    fixtures = os.path.join(HERE, "..", "interop", "listings")
+    for name in sorted(os.listdir(fixtures)) if os.path.isdir(fixtures) else ():
+        if name.endswith(".txt"):
+            with open(os.path.join(fixtures, name), "rb") as f:
+                listings["server-" + name[:-4]] = f.read()
+    for name, listing in listings.items():
+        for number, flags in ((0, 0), (1, 1), (3, 3)):
+            write("findjob", "%s-%d-%d" % (name, number, flags), bytes([number, flags]) + listing)
+
+
 def main():
-    for target in (initial, acks, queue, remove):
+    for target in (initial, acks, queue, remove, findjob):
         target()
     return 0
 

@@ -8,6 +8,13 @@ consumer=$3
 work=$(mktemp -d /tmp/vexlolpr-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+# The manual pages: the overview and one for each export of the header.
+for name in vexlolpr $(sed -n 's/^LPR_EXPORT .*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$source_dir/include/vexlolpr.h"); do
+    [ -f "$work/prefix/share/man/man3/$name.3" ] || {
+        echo "the install has no manual page share/man/man3/$name.3"
+        exit 1
+    }
+done
 
 # The library may have been built with sanitizers; the consumer is built the same way.
 extra=""
@@ -23,4 +30,4 @@ libdir=$(dirname "$(find "$work/prefix" -name vexlolpr.pc | head -n1)")
 export PKG_CONFIG_PATH="$libdir"
 cc $extra -o "$work/pc-consumer" "$consumer/main.c" $(pkg-config --cflags --libs vexlolpr)
 LD_LIBRARY_PATH="$libdir/..:$libdir/../..:$(pkg-config --variable=libdir vexlolpr)" "$work/pc-consumer"
-echo "consumer built and ran through CMake and pkg-config"
+echo "manual pages installed; consumer built and ran through CMake and pkg-config"
