@@ -299,9 +299,10 @@ LPR_EXPORT int LPRAPI LPR_GetLastErrorText(char *buf, int size);
    reaches (a window procedure, a timer), of that request; called from any other thread,
    of every request in progress.  Returns 0 when a cancel was posted, 1 when no request
    is in progress.  To cancel one request among several, use LPR_CancelRequest.  The
-   request notices the cancel at its next wait or write; one that comes after the last
-   write of a job stops nothing (the job is whole at the server), and the request returns
-   LPR_OK with errorcode LPR_ERR_CANCELLED. */
+   request notices the cancel at its next wait or write.  One that comes while the last
+   acknowledgement of a job is awaited ends the request as a failure although the job
+   may be whole at the server (LPR_PrintJob says LPR_JOB_UNCLEAR); one that comes after
+   it stops nothing, and the request returns LPR_OK with errorcode LPR_ERR_CANCELLED. */
 LPR_EXPORT int LPRAPI LPR_CancelBlockingCall(void);
 
 /* Ordinal 511.  Presses Cancel of the one request that runs with this request block, on
