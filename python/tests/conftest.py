@@ -1,6 +1,6 @@
 """Shared set-up of the package's tests: the package from this tree, a network
-namespace of the test process's own, and vexlolpd serving the queues lp and other on
-port 515 inside it.
+namespace of the test process's own, vexlolpd serving the queues lp and other on port
+515 inside it, and a relay in front of it that fails chosen steps of jobs.
 
 Environment: VEXLOLPR_LIBRARY, the shared library under test (else the package's own
 search); VEXLOLPD, the server (else the server tests are skipped)."""
@@ -10,8 +10,10 @@ import ctypes
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -74,13 +76,13 @@ def own_job_numbers(tmp_path_factory):
     library requires), not the user's, which tests running at the same time use."""
     state = tmp_path_factory.mktemp("state")
     state.chmod(0o700)
-    saved = os.environ.get("XDG_RUNTIME_DIR")
-    os.environ["XDG_RUNTIME_DIR"] = str(state)
+    saved = os.environ.get("VEXLOLPR_STATE_DIR")
+    os.environ["VEXLOLPR_STATE_DIR"] = str(state)
     yield
     if saved is None:
-        del os.environ["XDG_RUNTIME_DIR"]
+        del os.environ["VEXLOLPR_STATE_DIR"]
     else:
-        os.environ["XDG_RUNTIME_DIR"] = saved
+        os.environ["VEXLOLPR_STATE_DIR"] = saved
 
 
 @pytest.fixture(scope="session")
@@ -175,3 +177,98 @@ def lpd(server):
     """The server with empty queues."""
     server.clear()
     yield server
+
+
+class Relay:
+    """127.0.0.1 in front of vexlolpd, one connection at a time.  ``faults``: one per job
+    connection in turn, None or (piece, how): piece "job" (the command line), "data" or
+    "control" (a file's content); how "refuse" (the server gets the piece but its last
+    octet, the client a refusal), "reset" (the same, the client a reset instead of an
+    answer) or "reset-queued" (the server gets it whole, the client a reset).
+    ``listings``: {3 or 4: bytes answered instead of the server's listing}.
+    ``drop_removals``: removals answered with nothing.  ``after(line)`` runs after each
+    connection; ``lines`` holds each connection's command line once it is over."""
+
+    def __init__(self, faults=(), listings=None, drop_removals=False):
+        self.faults, self.listings, self.drop_removals = list(faults), dict(listings or {}), drop_removals
+        self.lines, self.accepted, self.after, self.done = [], 0, None, threading.Event()
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.sock.settimeout(0.05)
+        self.printer = f"lp@127.0.0.1:{self.sock.getsockname()[1]}"
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def commands(self) -> list:
+        return [line[0] if line else 0 for line in self.lines]
+
+    def settled(self) -> None:
+        assert wait_for(lambda: len(self.lines) == self.accepted), "the relay is still busy"
+
+    def _run(self):
+        deadline = time.monotonic() + 120
+        while not self.done.is_set() and time.monotonic() < deadline:
+            try:
+                client = self.sock.accept()[0]
+            except OSError:
+                continue
+            self.accepted += 1
+            client.settimeout(10)
+            with client, client.makefile("rb") as reader:  # the file holds the socket open
+                line = reader.readline()
+                try:
+                    self._serve(client, reader, line)
+                except OSError:
+                    pass
+            if self.after:
+                self.after(line)
+            self.lines.append(line)
+
+    def _serve(self, client, reader, line):
+        command = line[0] if line else 0
+        if command in self.listings or (command == 5 and self.drop_removals):
+            return client.sendall(self.listings.get(command, b""))
+        fault = self.faults.pop(0) if command == 2 and self.faults else None
+        with socket.create_connection(("127.0.0.1", 515), timeout=10) as server:
+            if command != 2:
+                server.sendall(line)
+                while True:
+                    chunk = server.recv(65536)
+                    if not chunk:
+                        return
+                    client.sendall(chunk)
+            piece, data = "job", line
+            while True:
+                if fault and fault[0] == piece:
+                    server.sendall(data if fault[1] == "reset-queued" else data[:-1])
+                    if fault[1] == "reset-queued":
+                        server.recv(1)
+                    if fault[1] == "refuse":
+                        return client.sendall(b"\1")
+                    # A close alone would read as the server's answer: it has the file.
+                    return client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                server.sendall(data)
+                answer = server.recv(1)
+                client.sendall(answer)
+                if answer != b"\0":
+                    return
+                if piece != "line":
+                    data, piece = reader.readline(), "line"
+                    if data[:1] not in (b"\2", b"\3"):
+                        return server.sendall(data)  # the job's end, or an abort
+                else:
+                    piece = "control" if data[:1] == b"\2" else "data"
+                    data = reader.read(int(data[1:].split()[0]) + 1)
+
+    def close(self):
+        self.done.set()
+        self.thread.join(30)
+        self.sock.close()
+
+
+@pytest.fixture
+def relay(lpd):
+    """Relay(...) in front of the server with empty queues; closed after the test."""
+    made = []
+    yield lambda *args, **kwargs: made.append(Relay(*args, **kwargs)) or made[-1]
+    for one in made:
+        one.close()

@@ -51,7 +51,8 @@ def test_records_are_laid_out_as_in_c(tmp_path):
     if compiler is None or not HEADER.is_file():
         pytest.skip("no C compiler or no header")
     records = {"LPR_COMMONARG": _native.CommonArg, "LPR_PRINTARG": _native.PrintArg,
-               "LPR_DELETEARG": _native.DeleteArg, "LPR_QUEUEARG": _native.QueueArg}
+               "LPR_DELETEARG": _native.DeleteArg, "LPR_QUEUEARG": _native.QueueArg,
+               "LPR_JOBINFO": _native.JobInfo, "LPR_JOBENTRY": _native.JobEntry}
     lines = [f'printf("{rec} %zu\\n", sizeof({rec}));' for rec in records]
     for rec, cls in records.items():
         lines += [f'printf("{rec}.{f} %zu\\n", offsetof({rec}, {f}));' for f, _ in cls._fields_]
@@ -127,6 +128,12 @@ REFUSED = "name can't be sent to the server: it holds a space or a control chara
     (lambda: vexlolpr.print_file("f", DEST, copies=65536), "copies"),
     (lambda: vexlolpr.print_file("f", DEST, format="F"), "bad format"),
     (lambda: vexlolpr.print_file("f", DEST, format="ff"), "bad format"),
+    (lambda: vexlolpr.print_file("f", DEST, retry=0), "bad retry"),
+    (lambda: vexlolpr.print_file("f", DEST, retry=11), "bad retry"),
+    (lambda: vexlolpr.print_file("f", DEST, retry=True), "bad retry"),
+    (lambda: vexlolpr.Job(_native.JobInfo(state=2), b"lp", b"h", b"j", (), None).wait(-1), "bad timeout"),
+    (lambda: vexlolpr.Job(_native.JobInfo(state=1, jobnumber=7), b"lp", b"h", b"j", (), None).wait(),
+     r"^job 7 was not queued \(unclear\): nothing to follow$"),
     (lambda: vexlolpr.check(DEST, reply_timeout=0), "reply_timeout"),
     (lambda: vexlolpr.check(DEST, busy_timeout=86401), "busy_timeout"),
     (lambda: vexlolpr.remove(0, DEST), "bad job number"),
@@ -139,6 +146,24 @@ def test_refused_before_any_call(monkeypatch, call, message):
     monkeypatch.setattr(_native, "library", no_call)
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_library_older_than_the_package(monkeypatch, tmp_path):
+    """A library of 1.1 (its exports, none of 1.2's) is refused by name and version."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler")
+    exports = ["LPR_Print", "LPR_DeleteJob", "LPR_GetQueue", "LPR_FreeQueue", "LPR_GetLastErrorText",
+               "LPR_CancelBlockingCall", "LPR_CancelRequest"]
+    (tmp_path / "old.c").write_text("".join(f"int {name}(void) {{ return 0; }}\n" for name in exports))
+    old = tmp_path / "libvexlolpr.so.1"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(old), str(tmp_path / "old.c")],
+                   check=True, env=child_env(), timeout=60)
+    monkeypatch.setattr(_native, "_library", None)
+    monkeypatch.setenv("VEXLOLPR_LIBRARY", str(old))
+    with pytest.raises(vexlolpr.LibraryNotFoundError, match=re.escape(
+            f"{old} (a vexlolpr library older than 1.2.0, which this package needs: no LPR_PrintJob)")):
+        vexlolpr.print_file(tmp_path / "old.c", DEST)
 
 
 @pytest.mark.parametrize("explicit", [True, False])
@@ -204,7 +229,7 @@ def test_print_stored_byte_for_byte(lpd, tmp_path, capfd, kind, options, as_type
     path = tmp_path / f"{kind} file.bin"
     path.write_bytes(data)
     options = {"user": ME, "client_host": CLIENT, "reply_timeout": 10, **options}
-    vexlolpr.print_file(as_type(path), DEST, **options)
+    job = vexlolpr.print_file(as_type(path), DEST, **options)
     # The library's trace shows the settings it was given.
     trace = capfd.readouterr().err
     assert ("LPR_Print() entered" in trace) == bool(options.get("trace"))
@@ -215,6 +240,8 @@ def test_print_stored_byte_for_byte(lpd, tmp_path, capfd, kind, options, as_type
     cf = one_job(lpd)
     stem = cf[1:]
     assert re.fullmatch(rf"cfA\d{{3}}{options['client_host']}", cf)
+    assert (job.state, job.number, job.control_file, job.data_file, job.bytes_sent) == (
+        "queued", int(cf[3:6]), cf, f"d{stem}", len(data))
     assert (lpd.spool / "lp" / f"d{stem}").read_bytes() == data
     wanted = {k: v for k, v in options.items()
               if k in ("user", "client_host", "job_name", "banner_class", "banner", "format", "copies")}

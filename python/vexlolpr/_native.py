@@ -1,4 +1,4 @@
-"""The shared library as ctypes sees it: where it is looked for, its four records and
+"""The shared library as ctypes sees it: where it is looked for, its six records and
 the prototypes of the exports that the package calls.  Owns the one loaded handle."""
 from __future__ import annotations
 
@@ -33,6 +33,16 @@ LPR_ERR_BAD_NAME = 5100
 LPR_DEBUG_TRACE = 0x10
 LPR_OPT_NOYIELD = 0x20
 LPR_OPT_LONGLIST = 0x40
+
+LPR_JOBFILE_SIZE = 264
+LPR_JOB_NOT_QUEUED = 0
+LPR_JOB_UNCLEAR = 1
+LPR_JOB_QUEUED = 2
+
+LPR_FIND_NOT_LISTED = 0
+LPR_FIND_LISTED = 1
+LPR_FIND_NOTHING = 2
+LPR_FIND_UNKNOWN = 3
 
 # The header's types: WORD 16, DWORD 32, BOOL 32 bits on every platform.
 WORD = ctypes.c_uint16
@@ -85,6 +95,27 @@ class QueueArg(ctypes.Structure):
     ]
 
 
+class JobInfo(ctypes.Structure):
+    _fields_ = [
+        ("size", DWORD),
+        ("state", ctypes.c_int32),
+        ("bytessent", ctypes.c_uint64),
+        ("jobnumber", WORD),
+        ("reserved", WORD * 3),
+        ("controlfile", ctypes.c_char * LPR_JOBFILE_SIZE),
+        ("datafile", ctypes.c_char * LPR_JOBFILE_SIZE),
+    ]
+
+
+class JobEntry(ctypes.Structure):
+    _fields_ = [
+        ("size", DWORD),
+        ("jobnumber", DWORD),
+        ("position", DWORD),
+        ("rank", ctypes.c_char * 24),
+    ]
+
+
 class LibraryNotFoundError(OSError):
     """The shared library could not be loaded; the message names every place tried."""
 
@@ -106,9 +137,17 @@ _lock = threading.Lock()
 _library: Optional[ctypes.CDLL] = None
 
 
+# The exports this package needs beyond 1.0's, with the version that brought them.
+_LATER = [("LPR_CancelRequest", "1.1.0"), ("LPR_PrintJob", "1.2.0"), ("LPR_FindJob", "1.2.0")]
+
+
+class _TooOld(Exception):
+    pass
+
+
 def _declare(lib: ctypes.CDLL) -> None:
-    """Sets the prototypes; an AttributeError means the file is not this library, or
-    one older than this package."""
+    """Sets the prototypes; an AttributeError means the file is not this library,
+    _TooOld one older than this package."""
     lib.LPR_Print.argtypes = [ctypes.POINTER(PrintArg), ctypes.POINTER(CommonArg)]
     lib.LPR_Print.restype = WORD
     lib.LPR_DeleteJob.argtypes = [ctypes.POINTER(DeleteArg), ctypes.POINTER(CommonArg)]
@@ -121,9 +160,20 @@ def _declare(lib: ctypes.CDLL) -> None:
     lib.LPR_GetLastErrorText.restype = ctypes.c_int
     lib.LPR_CancelBlockingCall.argtypes = []
     lib.LPR_CancelBlockingCall.restype = ctypes.c_int
-    # Since 1.1.0, as this package: an older library fails here, and the search goes on.
+    # An older library fails here, and the search goes on: the job handle that
+    # print_file returns needs LPR_PrintJob, and every look into a listing LPR_FindJob.
+    for name, since in _LATER:
+        if not hasattr(lib, name):
+            raise _TooOld(f"a vexlolpr library older than {since}, which this package needs: no {name}")
     lib.LPR_CancelRequest.argtypes = [ctypes.POINTER(CommonArg)]
     lib.LPR_CancelRequest.restype = ctypes.c_int
+    lib.LPR_PrintJob.argtypes = [ctypes.POINTER(PrintArg), ctypes.POINTER(CommonArg),
+                                 ctypes.POINTER(JobInfo)]
+    lib.LPR_PrintJob.restype = WORD
+    # The listing is given as the address LPR_GetQueue stored (see QueueArg).
+    lib.LPR_FindJob.argtypes = [ctypes.c_void_p, DWORD, ctypes.c_char_p, ctypes.c_char_p,
+                                ctypes.POINTER(JobEntry)]
+    lib.LPR_FindJob.restype = ctypes.c_int
 
 
 def _try(path: str, tried: List[str]) -> Optional[ctypes.CDLL]:
@@ -134,7 +184,9 @@ def _try(path: str, tried: List[str]) -> Optional[ctypes.CDLL]:
     except OSError as exc:
         tried.append(f"{path} ({exc})")
     except AttributeError as exc:
-        tried.append(f"{path} (not the vexlolpr library, or one older than this package: {exc})")
+        tried.append(f"{path} (not the vexlolpr library: {exc})")
+    except _TooOld as exc:
+        tried.append(f"{path} ({exc})")
     return None
 
 
