@@ -330,8 +330,10 @@ LPR_EXPORT WORD LPRAPI LPR_PrintJob(LPR_PRINTARG *lpprintarg, LPR_COMMONARG *lpc
    not NULL, its owner is owner.  When no entry has the number and name is not NULL, the
    last entry (of owner, when given) whose file column holds name (or as much of it as the column
    shows, or its last path component) is taken: a server that numbers jobs itself
-   (cups-lpd) lists the job under its own number, which lpentry->jobnumber gives.
-   Returns an LPR_FIND_* value; fills *lpentry only for LPR_FIND_LISTED.  Returns -1
+   (cups-lpd) lists the job under its own number, which lpentry->jobnumber gives.  A
+   finished job that a server still lists (LPRng's rank "done") has left the queue.  A
+   listing that hides owners ("(null)", cups-lpd where CUPS keeps job values private)
+   cannot tell a job looked for by owner or name: LPR_FIND_UNKNOWN.  Returns an LPR_FIND_* value; fills *lpentry only for LPR_FIND_LISTED.  Returns -1
    for a null listing or lpentry, or a size below sizeof(LPR_JOBENTRY).  Needs no
    network and may be called from any thread.  Since 1.2.0. */
 LPR_EXPORT int LPRAPI LPR_FindJob(const char *listing, DWORD jobnumber, const char *owner, const char *name,

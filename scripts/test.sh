@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 # relays IPv6 to LPRng's lpd, which listens on IPv4 only (interop.ipv6).  nftables:
 # random loss on the links between two namespaces (links.ci) and on the loopback of the
 # cancel storm (longrun.ci).
-packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base mandoc time libcups2 g++-s390x-linux-gnu qemu-user strace python3-pytest python3-venv socat nftables"
+packages="cmake make g++ gcc clang pkg-config googletest libgtest-dev binutils iproute2 util-linux lprng python3 groff-base mandoc time libcups2 g++-s390x-linux-gnu qemu-user strace python3-pytest python3-venv socat nftables libpaper1"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -9,6 +9,10 @@
 // "Owner/ID" column, "alice@host+350", and "Size Time" at the end).  An empty queue is
 // "no entries", or LPRng's "no printable jobs in queue" or "lp@host  0 jobs"; LPRng's
 // short form, "lp@host  3 jobs", counts jobs without naming them and tells nothing.
+// LPRng keeps the last finished job listed, ranked "done": it has left the queue.  A
+// server may hide owners from a listing asked for over the network (cups-lpd, where
+// CUPS keeps job values private, lists "(null)" and "untitled"): a job looked for by
+// its owner or name cannot be told from the others there.
 #include <string.h>
 
 #include "lprws.h"
@@ -108,7 +112,7 @@ bool SaysEmpty(const Words &w, long *counted)
         if (w.Is(i, "no") && w.Is(i + 1, "printable") && w.Is(i + 2, "jobs") && w.Is(i + 3, "in") &&
             w.Is(i + 4, "queue"))
             return true;
-    if (w.count == 3 && (w.Is(2, "jobs") || w.Is(2, "job")) && w.Number(1) >= 0 &&
+    if (w.count >= 3 && (w.Is(2, "jobs") || w.Is(2, "job")) && w.Number(1) >= 0 &&
         memchr(w.start[0], '@', w.length[0]) != nullptr) {
         *counted = w.Number(1);
         return *counted == 0;
@@ -117,6 +121,8 @@ bool SaysEmpty(const Words &w, long *counted)
 }
 
 bool SameText(const char *a, size_t n, const char *b) { return strlen(b) == n && memcmp(a, b, n) == 0; }
+
+bool OwnerHidden(const Words &w, int column) { return w.Is(column, "(null)"); }
 
 // The owner column holds the user, or (LPRng) "user@host+number".
 bool OwnedBy(const Words &w, int column, const char *owner)
@@ -166,6 +172,7 @@ int FindJob(const char *listing, DWORD jobnumber, const char *owner, const char 
     bool read = false; // a table's heading, or an empty queue said in words
     bool found = false;
     bool byname = false;
+    bool hidden = false; // an entry whose owner the server does not show
     Columns columns;
     DWORD position = 0;
     for (const char *line = listing; *line != '\0'; line += strlen(line) + 1) {
@@ -181,9 +188,10 @@ int FindJob(const char *listing, DWORD jobnumber, const char *owner, const char 
         // An entry: a rank, the job's number in its column, and its file and size after
         // it; anything else in a table (status lines, a printer's heading) is passed by.
         long number = columns.job >= 0 && w.count >= columns.job + 3 ? w.Number(columns.job) : -1;
-        if (number < 0 || w.start[0][w.length[0] - 1] == ':')
+        if (number < 0 || w.start[0][w.length[0] - 1] == ':' || w.Is(0, "done"))
             continue;
         position++;
+        hidden = hidden || OwnerHidden(w, columns.owner);
         if (found || !OwnedBy(w, columns.owner, owner))
             continue;
         if (static_cast<DWORD>(number) == jobnumber) {
@@ -203,6 +211,8 @@ int FindJob(const char *listing, DWORD jobnumber, const char *owner, const char 
         return LPR_FIND_LISTED;
     if (!anything)
         return LPR_FIND_NOTHING;
+    if (hidden && (owner != nullptr || name != nullptr))
+        return LPR_FIND_UNKNOWN;
     return read ? LPR_FIND_NOT_LISTED : LPR_FIND_UNKNOWN;
 }
 

@@ -1,6 +1,8 @@
 // Queue listing and job removal against the fake LPD, and the reshaping of a listing.
 #include <string.h>
 
+#include <fstream>
+
 #include "support/lpr.h"
 
 using namespace vxtest;
@@ -136,6 +138,58 @@ TEST(FindJob, TheFormsOfTheServers)
     entry.size = sizeof entry;
     EXPECT_EQ(LPR_FindJob(nullptr, 1, nullptr, nullptr, &entry), -1);
     EXPECT_EQ(LPR_FindJob("", 1, nullptr, nullptr, nullptr), -1);
+}
+
+// The servers' own answers (tests/interop/listings; its README tells which jobs each
+// holds): the short form of vexlolpd, BSD lpd and cups-lpd, the long form of LPRng.
+TEST(FindJob, TheServersOwnListings)
+{
+    const char *report = "/home/alice/reports/quarterly-report-2026.txt";
+    struct Case {
+        const char *file;
+        DWORD number;
+        const char *owner;
+        const char *jobname;
+        Found want;
+    } cases[] = {
+        {"vexlolpd-three-short", 259, "bob", nullptr, {LPR_FIND_LISTED, 259, 2, "2nd"}},
+        {"vexlolpd-three-short", 300, "alice", "notes.txt", {LPR_FIND_LISTED, 300, 3, "3rd"}},
+        {"vexlolpd-three-short", 301, "alice", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"vexlolpd-empty-short", 258, "alice", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"bsd-three-short", 311, "bob", nullptr, {LPR_FIND_LISTED, 311, 2, "2nd"}},
+        {"bsd-active-short", 341, "alice", nullptr, {LPR_FIND_LISTED, 341, 1, "active"}},
+        {"bsd-active-short", 342, "bob", "memo", {LPR_FIND_LISTED, 342, 2, "1st"}},
+        {"bsd-empty-short", 309, "alice", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"lprng-three-short", 303, "alice", nullptr, {LPR_FIND_UNKNOWN}},
+        {"lprng-empty-short", 303, "alice", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"lprng-three-long", 305, "bob", nullptr, {LPR_FIND_LISTED, 305, 2, "2"}},
+        {"lprng-three-long", 303, "alice", report, {LPR_FIND_LISTED, 303, 1, "1"}},
+        {"lprng-three-long", 304, "alice", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"lprng-active-long", 334, "alice", nullptr, {LPR_FIND_LISTED, 334, 1, "active"}},
+        {"lprng-empty-long", 334, "alice", nullptr, {LPR_FIND_NOT_LISTED}},
+        {"lprng-done-long", 117, "bob", "memo", {LPR_FIND_NOT_LISTED}},
+        {"cups-three-short", 500, "alice", report, {LPR_FIND_LISTED, 1, 1, "1st"}},
+        {"cups-three-short", 501, "bob", "memo", {LPR_FIND_LISTED, 2, 2, "2nd"}},
+        {"cups-three-short", 502, "alice", "notes.txt", {LPR_FIND_LISTED, 3, 3, "3rd"}},
+        {"cups-three-short", 503, "bob", "notes.txt", {LPR_FIND_NOT_LISTED}},
+        {"cups-active-short", 600, "alice", "big-job", {LPR_FIND_LISTED, 1, 1, "active"}},
+        {"cups-empty-short", 500, "alice", report, {LPR_FIND_NOT_LISTED}},
+        {"cupsanon-three-short", 502, "alice", "notes.txt", {LPR_FIND_UNKNOWN}},
+        {"cupsanon-three-short", 2, nullptr, nullptr, {LPR_FIND_LISTED, 2, 2, "2nd"}},
+        {"cupsanon-three-long", 502, "alice", "notes.txt", {LPR_FIND_UNKNOWN}},
+        {"cupsanon-empty-short", 502, "alice", "notes.txt", {LPR_FIND_NOT_LISTED}},
+    };
+    for (const Case &c : cases) {
+        std::ifstream in(std::string(VEXLOLPR_LISTINGS) + "/" + c.file + ".txt", std::ios::binary);
+        ASSERT_TRUE(in) << c.file;
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        Found got = Find(text, c.number, c.owner, c.jobname);
+        std::string name = std::string(c.file) + " job " + std::to_string(c.number);
+        EXPECT_EQ(got.result, c.want.result) << name;
+        EXPECT_EQ(got.number, c.want.number) << name;
+        EXPECT_EQ(got.position, c.want.position) << name;
+        EXPECT_EQ(got.rank, c.want.rank) << name;
+    }
 }
 
 TEST(Listing, CutAfterTheLastCompleteLine)

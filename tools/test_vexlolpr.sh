@@ -4,7 +4,7 @@
 # checked in its spool byte for byte, and its log (--verbose) shows what reached it.
 #
 # usage: test_vexlolpr.sh GROUP VEXLOLPR VEXLOLPD VERSION [MANPAGE]
-#   GROUP: usage errors print forms queue remove check cancel tty manpage huge stdin
+#   GROUP: usage errors print forms queue remove follow check cancel tty manpage huge stdin
 # Exit status: 0 all checks held, 1 a check failed, 77 skipped (a tool is missing).
 # VEXLOLPR_TEST_KEEP=1 keeps the scratch directory after a failure.
 # shellcheck disable=SC2317 # the groups are called by name
@@ -25,7 +25,7 @@ failed=0
 work=$(mktemp -d /tmp/test-vexlolpr.XXXXXX) || exit 1
 # The job number record of the command: this run's own (private, as the library requires),
 # not the user's, which tests running at the same time would move.
-mkdir -m 700 "$work/state" && export XDG_RUNTIME_DIR=$work/state
+mkdir -m 700 "$work/state" && export VEXLOLPR_STATE_DIR=$work/state
 server_pid=""
 extra_pids=""
 
@@ -277,17 +277,12 @@ wait_next_second() {
     done
 }
 
-# The number the library takes from the clock is 0 in the first second of every tenth
-# minute, and a job numbered 0 cannot be removed by number; jobs meant for removal are
-# kept clear of that second.
-avoid_job_number_zero() {
-    local i
-    for i in $(seq 40); do
-        case "$(date +%M%S)" in
-        ?958 | ?959 | ?000) sleep 0.1 ;;
-        *) return 0 ;;
-        esac
-    done
+# check_job_line NAME TAG FILE [GIVEN]: standard output is the line of the one job in lp,
+# with its number and FILE's size (the name GIVEN on the command line, default FILE).
+check_job_line() {
+    local n
+    n=$(control_files | sed -n 's/^cfA0*\([0-9][0-9]*\).*/\1/p')
+    check_eq "$1: the job line" "$dest: job $n queued (${4:-$3}, $(wc -c <"$3") bytes)" "$(out "$2")"
 }
 
 # The control file vexlolpr should send: HOST USER JOBNAME CLASS NOBANNER FORMAT COPIES
@@ -410,6 +405,15 @@ group_usage() {
     expect_usage "job option with remove" jobopt-remove "option -h applies to print only" remove -P "$dest" -h 12
     expect_usage "queue option with print" queueopt-print "option --long applies to queue only" print -P "$dest" --long "$work/hello.txt"
     expect_usage "-l with check" ell-check "option -l applies to print and queue only" check -P "$dest" -l
+    expect_usage "--wait with remove" wait-remove "option --wait applies to print only" remove -P "$dest" --wait 12
+    expect_usage "--no-check with print" nocheck-print "option --no-check applies to remove only" \
+        print -P "$dest" --no-check "$work/hello.txt"
+    for bad in 0 x ""; do
+        expect_usage "--wait=$bad" "wait-$bad" "bad time limit '$bad' for --wait" print -P "$dest" --wait="$bad" "$work/hello.txt"
+    done
+    for bad in 0 11 x; do
+        expect_usage "--retry=$bad" "retry-$bad" "bad number of tries '$bad' for --retry" print -P "$dest" --retry="$bad" "$work/hello.txt"
+    done
     expect_usage "remove without a job number" rm-none "no job number given" remove -P "$dest"
     for bad in 0 65536 abc -3; do
         expect_usage "remove job '$bad'" "rm-$bad" "bad job number '$bad'" remove -P "$dest" -- "$bad"
@@ -464,16 +468,16 @@ group_errors() {
     if [ -n "$isolation" ]; then
         local cmd
         for cmd in print queue check remove; do
-            local args=()
+            local args=() what=""
             case $cmd in
             print) args=("$work/hello.txt") ;;
-            remove) args=(17) ;;
+            remove) args=(17) what="lp@nosuch.invalid: cannot list the queue: " ;;
             esac
             timeout -k 5 60 $isolation "$cli" "$cmd" -P lp@nosuch.invalid "${args[@]}" \
                 >"$work/nosuch-$cmd.out" 2>"$work/nosuch-$cmd.err" </dev/null
             rc=$?
             expect_error "$cmd on an unresolvable host" "nosuch-$cmd" 1 \
-                "vexlolpr: Can't resolve host name nosuch.invalid (error 4914)"
+                "vexlolpr: ${what}Can't resolve host name nosuch.invalid (error 4914)"
             check_eq "$cmd on an unresolvable host: nothing on standard output" "" "$(out "nosuch-$cmd")"
         done
     else
@@ -544,7 +548,7 @@ group_errors() {
     check_eq "a missing file among good ones: its line" "vexlolpr: $work/nosuch.txt: File not found (error 4977)" \
         "$(err several-3)"
     check_eq "a missing file among good ones: the others are queued" 2 "$(control_files | wc -l)"
-    check_eq "nothing on standard output" "" "$(out several-3)"
+    check_eq "a job line for each job queued" 2 "$(grep -c "^$dest: job [0-9]* queued ($work/[a-z]*.txt, 6 bytes)$" "$work/several-3.out")"
     check_eq "no job left half-way" "" "$(grep -E 'abandoned|discarded|closed by the client' "$work/lpd.log")"
 }
 
@@ -568,7 +572,7 @@ group_print() {
     clear_queue
     run defaults print -P "$dest" "$work/text.txt"
     expect_success "defaults" defaults
-    check_eq "defaults: nothing on standard output" "" "$(out defaults)"
+    check_job_line defaults defaults "$work/text.txt"
     check_job "defaults" "$work/text.txt" "$host" "$me" "$work/text.txt" - 0 f 1
     check_match "defaults: data file first" "#[0-9]+ data file dfA[^|]*\|[^|]*#[0-9]+ control file cfA" \
         "$(grep -E ' (data|control) file ' "$work/lpd.log" | tr '\n' '|')"
@@ -617,6 +621,17 @@ group_print() {
     run titled print -P "$dest" -U carol --client-host ws-c -p "$work/text.txt"
     expect_success "-p" titled
     check_job "-p: titled format" "$work/text.txt" ws-c carol "$work/text.txt" - 0 p 1
+    clear_queue
+    run quiet print -q -P "$dest" "$work/text.txt"
+    expect_success "-q" quiet
+    check_eq "-q: no job line" "" "$(out quiet)"
+    check_eq "-q: the job is queued" 1 "$(control_files | wc -l)"
+    if [ -w /dev/full ]; then
+        clear_queue
+        timeout -k 5 60 "$cli" print -P "$dest" "$work/text.txt" "$work/text.txt" >/dev/full 2>"$work/full.err" </dev/null
+        check_eq "standard output full: exit status 1, both jobs queued" "1 2" "$? $(control_files | wc -l)"
+        check_eq "standard output full: said once" "vexlolpr: standard output: No space left on device" "$(err full)"
+    fi
 
     clear_queue
     run format print -P "$dest" -U dave --client-host ws-d --format=o "$work/text.txt"
@@ -710,6 +725,7 @@ group_forms() {
         timeout -k 5 60 "$bin/lpr" $args "$work/text.txt" >"$work/lpr.out" 2>"$work/lpr.err" </dev/null
         rc=$?
         expect_success "lpr $name" lpr
+        check_eq "lpr $name: says nothing, as Windows' lpr" "" "$(cat "$work/lpr.out")"
         check_job "lpr $name" "$work/text.txt" "$host" "$me" "$jobname" "$class" 0 "$format" 1 "$work/text.txt"
         check_eq "lpr $name: the $first file first" "$first $([ "$first" = data ] && echo control || echo data) " "$(order)"
     done
@@ -807,41 +823,210 @@ group_queue() {
     fi
 }
 
+# remove looks at the listing before and after: a line and a status for each number,
+# and only jobs listed are asked for; --no-check asks for them all and says nothing.
 group_remove() {
     start_server
     printf 'remove me\n' >"$work/r.txt"
-    avoid_job_number_zero
+    local n m row name user args status said told requests stays before
     run print print -P "$dest" -U alice --client-host ws-a "$work/r.txt"
-    expect_success "job to remove submitted" print
-    local cf n
-    cf=$(control_files)
-    n=$(printf '%s' "$cf" | sed -n 's/^cfA\([0-9][0-9][0-9]\).*/\1/p')
-    if [ "$(printf '%s\n' "$n" | sed '/^$/d' | wc -l)" -ne 1 ]; then
-        fail "job to remove: one job in the queue" "spool: $(ls "$spool/lp" | tr '\n' ' ')"
-        return
-    fi
-    n=$((10#$n))
+    n=$(control_files | sed -n 's/^cfA0*\([0-9][0-9]*\).*/\1/p')
+    [ -n "$n" ] || { fail "job to remove: in the queue" "$(err print)"; return; }
+    m=$((n % 999 + 1)) # a number no job has
+    # name | user | arguments | exit status | standard output | standard error | removal
+    # requests | the job stays
+    for row in "another user's job|mallory|$n|7||vexlolpr: $dest: job $n is still in the queue|1|yes" \
+        "a job not in the queue|alice|$m|6||vexlolpr: $dest: job $m was not in the queue|0|yes" \
+        "--no-check|alice|--no-check $m|0|||1|yes" \
+        "the owner's job after a missing one|alice|$m $n|6|$dest: job $n removed|vexlolpr: $dest: job $m was not in the queue|1|no"; do
+        IFS='|' read -r name user args status said told requests stays <<<"$row"
+        before=$(grep -c 'remove jobs from lp' "$work/lpd.log")
+        # shellcheck disable=SC2086 # the arguments are words
+        run rm remove -P "$dest" -U "$user" $args
+        check_eq "$name: exit status $status" "$status" "$rc"
+        check_eq "$name: standard output" "$said" "$(out rm)"
+        check_eq "$name: standard error" "$told" "$(err rm)"
+        check_eq "$name: removal requests" "$requests" $(($(grep -c 'remove jobs from lp' "$work/lpd.log") - before))
+        check_eq "$name: the job stays: $stays" "$stays" "$([ -n "$(control_files)" ] && echo yes || echo no)"
+    done
 
-    run other remove -P "$dest" -U mallory "$n"
-    expect_success "removal by another user: the request succeeds" other
-    check_match "removal by another user: reached the server in mallory's name" \
-        "remove jobs from lp by mallory: vexlolpd: job $n belongs to alice" "$(cat "$work/lpd.log")"
-    check_eq "removal by another user: the job stays" "$cf" "$(control_files)"
+    run print print -P "$dest" "$work/r.txt"
+    n=$(control_files | sed -n 's/^cfA0*\([0-9][0-9]*\).*/\1/p')
+    run quiet remove -q -P "$dest" "$n"
+    expect_success "-q: the job removed" quiet
+    check_eq "-q: nothing said, the job gone" "" "$(out quiet)$(control_files)"
+}
 
-    run owner remove -P "$dest" -U alice "$n"
-    expect_success "removal by the owner" owner
-    check_match "removal by the owner: reached the server" "remove jobs from lp by alice: dfA.* dequeued" \
-        "$(cat "$work/lpd.log")"
-    check_eq "removal by the owner: the job is gone" "" "$(control_files)"
-    run listing queue -P "$dest"
-    check_eq "removal by the owner: the listing is empty" "no entries" "$(out listing)"
+# A scripted peer in front of vexlolpd, for what vexlolpd never does: MODE drop closes
+# the first job's connection at once; hold and reset keep back the first job's last
+# acknowledgement until the client gives up, then close the connection to vexlolpd (the
+# job is queued) or reset it (the job is thrown away); listing answers every listing
+# with TEXT; renumber shows every job number plus 1000.  Its port in fake_port; it ends
+# by itself after 90 s without a connection.
+fake_port=""
+start_fake() { # MODE [TEXT]
+    command -v python3 >/dev/null 2>&1 || return 1
+    python3 -c 'import re, select, socket, struct, sys
+mode, target, text = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode()
+ls = socket.create_server(("127.0.0.1", 0))
+print(ls.getsockname()[1], flush=True)
+ls.settimeout(90)
+jobs = 0
+while True:
+    try:
+        c, _ = ls.accept()
+    except OSError:
+        break
+    first = c.recv(65536)
+    listing = first[:1] in (b"\3", b"\4")
+    jobs += first[:1] == b"\2"
+    tricked = jobs == 1 and first[:1] == b"\2" and mode in ("drop", "hold", "reset")
+    if listing and mode == "listing" or tricked and mode == "drop":
+        c.sendall(text if listing else b"")
+        c.close()
+        continue
+    s = socket.create_connection(("127.0.0.1", target))
+    s.sendall(first)
+    acks, kept = 0, b""
+    while True:
+        ready = select.select([c, s], [], [], 60)[0]
+        try:
+            data = ready[0].recv(65536) if ready else b""
+        except OSError:
+            data = b""
+        if not data:
+            break
+        if ready[0] is c:
+            s.sendall(data)
+        elif listing and mode == "renumber":
+            kept += data
+        else:
+            acks += data.count(0)
+            if not (tricked and acks >= 5):
+                c.sendall(data)
+    if kept:
+        c.sendall(re.sub(rb"(?m)^(\d+\w\w +\S+ +)(\d+)", lambda m: m[1] + b"%d" % (int(m[2]) + 1000), kept))
+    if tricked and mode == "reset":
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+    c.close()' "$1" "$port" "${2:-}" >"$work/fake.port" &
+    extra_pids="$extra_pids $!"
+    local i
+    for i in $(seq 100); do
+        [ -s "$work/fake.port" ] && break
+        sleep 0.1
+    done
+    fake_port=$(cat "$work/fake.port")
+    rm -f "$work/fake.port"
+    [ -n "$fake_port" ]
+}
 
-    # Several numbers: one request each.
-    local before
-    before=$(grep -c 'remove jobs from lp by alice' "$work/lpd.log")
-    run several remove -P "$dest" -U alice 101 202
-    expect_success "two job numbers" several
-    check_eq "two job numbers: two requests" $((before + 2)) "$(grep -c 'remove jobs from lp by alice' "$work/lpd.log")"
+# wait_line TAG REGEX: until standard output TAG has a line matching REGEX, at most 10 s.
+wait_line() {
+    local i
+    for i in $(seq 100); do
+        grep -Eq -- "$2" "$work/$1.out" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# print --wait follows the job in the listing; --retry sends again after a failure, but
+# not a job the listing shows; remove's check where the listing cannot tell.
+group_follow() {
+    start_server
+    printf 'follow me\n' >"$work/f.txt"
+    local row name args status said told started n fake mode text pid
+
+    # vexlolpd prints nothing: its jobs stay until removed.
+    for args in "--wait=2" "-q --wait=2"; do
+        clear_queue
+        started=$SECONDS
+        # shellcheck disable=SC2086
+        run held print -P "$dest" $args "$work/f.txt"
+        n=$(control_files | sed -n 's/^cfA0*\([0-9][0-9]*\).*/\1/p')
+        check_eq "$args on a held job: exit status 4" 4 "$rc"
+        check_eq "$args on a held job: ends after the limit" 1 "$((SECONDS - started >= 1 && SECONDS - started <= 8))"
+        [ "$args" = "--wait=2" ] && said="$dest: job $n queued ($work/f.txt, 10 bytes)|$dest: job $n is 1st" || said=""
+        check_eq "$args on a held job: standard output" "$said" "$(tr '\n' '|' <"$work/held.out" | sed 's/|$//')"
+        check_eq "$args on a held job: the time-out" "vexlolpr: $dest: job $n still queued after 2 s" "$(err held)"
+    done
+
+    # Removed by another command while followed (the follower stopped meanwhile, so that
+    # the removal comes before the look it is meant for); under a number of the server's
+    # own; and gone before the first look with an older job of the same name listed.
+    for row in "plain||queued" "renumbered|renumber|is listed as job" "an older job of the name|renumber|queued"; do
+        IFS='|' read -r name mode said <<<"$row"
+        clear_queue
+        [ "$name" = "an older job of the name" ] && run older print -P "$dest" "$work/f.txt"
+        fake=$dest
+        if [ -n "$mode" ]; then
+            start_fake "$mode" || { echo "     (python3 not found: no scripted server)"; return; }
+            fake=lp@127.0.0.1:$fake_port
+        fi
+        "$cli" print -P "$fake" --wait=60 "$work/f.txt" >"$work/follow.out" 2>"$work/follow.err" </dev/null &
+        pid=$!
+        wait_line follow "^$fake: job [0-9]+ $said"
+        kill -STOP "$pid"
+        n=$(sed -n 's/.*: job \([0-9]*\) queued .*/\1/p' "$work/follow.out")
+        run rm remove -P "$dest" "$n"
+        kill -CONT "$pid"
+        wait_exit "$pid" 30
+        check_eq "$name, removed meanwhile: exit status 0" 0 "$rc"
+        told="$fake: job $n queued ($work/f.txt, 10 bytes)|$fake: job $n left the queue"
+        [ "$name" = renumbered ] && told="$fake: job $n queued ($work/f.txt, 10 bytes)|$fake: job $n is listed as job \
+$((n + 1000))|$fake: job $((n + 1000)) is 1st|$fake: job $((n + 1000)) left the queue"
+        check_eq "$name, removed meanwhile: standard output" "$told" "$(tr '\n' '|' <"$work/follow.out" | sed 's/|$//')"
+        check_eq "$name, removed meanwhile: nothing on standard error" "" "$(err follow)"
+    done
+
+    # Ctrl-C ends the pause before the next look at once.
+    clear_queue
+    start_cli int print -P "$dest" --wait "$work/f.txt"
+    wait_line int "is 1st$"
+    started=$SECONDS
+    kill -INT "$cli_pid"
+    wait_exit "$cli_pid" 10
+    check_eq "Ctrl-C while following: exit status 130" 130 "$rc"
+    check_eq "Ctrl-C while following: ends before the next look" 1 "$((SECONDS - started <= 2))"
+    check_match "Ctrl-C while following: says so" "^vexlolpr: $dest: interrupted while following job [0-9]+$" "$(err int)"
+
+    # Listings that cannot tell: remove sends the removal and says so; --wait gives up.
+    clear_queue
+    for row in "nothing listed||the server lists no jobs" \
+        "an unknown form|printer warming up|the listing's form is not known"; do
+        IFS='|' read -r name text told <<<"$row"
+        start_fake listing "$text" || return
+        run cannot print -P "lp@127.0.0.1:$fake_port" --wait "$work/f.txt"
+        n=$(control_files | sed -n 's/^cfA0*\([0-9][0-9]*\).*/\1/p')
+        check_eq "--wait, $name: exit status 5" 5 "$rc"
+        check_eq "--wait, $name: says so" "vexlolpr: lp@127.0.0.1:$fake_port: cannot follow job $n: $told" "$(err cannot)"
+        run cannot remove -P "lp@127.0.0.1:$fake_port" "$n"
+        check_eq "remove, $name: exit status 5" 5 "$rc"
+        check_eq "remove, $name: says so" \
+            "vexlolpr: lp@127.0.0.1:$fake_port: job $n: removal sent; the listing cannot tell whether it was removed" "$(err cannot)"
+        check_eq "remove, $name: the removal was sent" "" "$(control_files)"
+    done
+
+    # mode | --retry | exit status | jobs queued | standard error, beyond the failure line
+    for row in "drop||1|0|" "drop|--retry=2|0|1|try 2 of 2 in 1 s" \
+        "hold||1|1|job N may be queued: the server did not confirm it" \
+        "hold|--retry|0|1|job N may be queued: the server did not confirm it" \
+        "reset|--retry|0|1|job N may be queued: the server did not confirm it|try 2 of 3 in 1 s"; do
+        IFS='|' read -r mode args status n told <<<"$row"
+        clear_queue
+        start_fake "$mode" || return
+        # shellcheck disable=SC2086
+        run retry print -P "lp@127.0.0.1:$fake_port" --reply-timeout 1000 $args "$work/f.txt"
+        name="$mode ${args:-(no retry)}"
+        check_eq "$name: exit status $status" "$status" "$rc"
+        check_eq "$name: jobs queued" "$n" "$(control_files | wc -l)"
+        check_eq "$name: standard error" "$told" "$(sed -n "s|^vexlolpr: lp@127.0.0.1:$fake_port: ||p" "$work/retry.err" |
+            sed "s|^$work/f.txt: ||; s/^job [0-9]* /job N /" | tr '\n' '|' | sed 's/|$//')"
+        [ "$status" = 0 ] && dest=lp@127.0.0.1:$fake_port check_job_line "$name" retry "$work/f.txt"
+    done
+    run local print -P "$dest" --retry "$work/nosuch.txt"
+    expect_error "--retry after a missing file: not sent again" local 3 "vexlolpr: $work/nosuch.txt: File not found (error 4977)"
 }
 
 group_check() {
@@ -1107,7 +1292,7 @@ group_tty() {
 group_manpage() {
     local row page prog cmds statuses cmd opt text status
     # page | program | commands with a help of their own | exit statuses
-    for row in "$manpage|$cli|print queue remove check|0 1 2 3 130" \
+    for row in "$manpage|$cli|print queue remove check|0 1 2 3 4 5 6 7 130" \
         "$(dirname "$manpage")/vexlolpd.1|$server||0 1 2"; do
         IFS='|' read -r page prog cmds statuses <<<"$row"
         [ -f "$page" ] || {
@@ -1152,6 +1337,7 @@ group_stdin() {
     rc=$?
     expect_success "a pipe" pipe
     check_job "a pipe" "$work/xs" "$host" "$me" "(stdin)" - 0 f 1 "(stdin)"
+    check_job_line "a pipe" pipe "$work/xs" "(stdin)"
     check_eq "a pipe: nothing left in TMPDIR" "" "$(left)"
     clear_queue
     # A relative TMPDIR names the same place after the job moved into its folder.
@@ -1269,7 +1455,7 @@ group_huge() {
 }
 
 case "$group" in
-usage | errors | print | forms | queue | remove | check | cancel | tty | manpage | huge | stdin) "group_$group" ;;
+usage | errors | print | forms | queue | remove | follow | check | cancel | tty | manpage | huge | stdin) "group_$group" ;;
 *)
     echo "unknown group $group"
     exit 1

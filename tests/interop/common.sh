@@ -237,7 +237,7 @@ new_job() {
 # private, as the library requires), not the user's own: tests running at the same time
 # would move this run's numbers, and its jobs theirs.
 own_job_numbers() {
-    mkdir -p "$1" && chmod 700 "$1" && export XDG_RUNTIME_DIR=$1
+    mkdir -p "$1" && chmod 700 "$1" && export VEXLOLPR_STATE_DIR=$1
 }
 
 # wait_for_port [ADDRESS [PORT]]: until something accepts on ADDRESS (127.0.0.1 unless
@@ -404,4 +404,190 @@ stop_lprng() {
     kill "$lpd_timeout" 2>/dev/null
     wait "$lpd_timeout" 2>/dev/null
     lpd_timeout=""
+}
+
+# ---- servers of the job checks (jobs.sh) -------------------------------------------------
+
+# fetch_debs DIR PACKAGE...: each package downloaded (apt-get download) and unpacked into
+# DIR/root, for servers whose packages conflict with LPRng's, which stays installed.  A
+# package unpacked there before is not fetched again; a mirror that stalls fails the fetch
+# instead of holding the run.
+fetch_debs() {
+    local dir=$1 p
+    shift
+    mkdir -p "$dir/debs" "$dir/root" || return 1
+    for p in "$@"; do
+        [ -f "$dir/debs/$p.unpacked" ] && continue
+        (cd "$dir/debs" && rm -f "${p}"_*.deb && { timeout 60 apt-get download "$p" >/dev/null 2>&1 ||
+            { timeout 120 apt-get update -qq >/dev/null 2>&1 && timeout 60 apt-get download "$p" >/dev/null 2>&1; }; }) ||
+            return 1
+        dpkg -x "$dir/debs/${p}"_*.deb "$dir/root" && touch "$dir/debs/$p.unpacked" || return 1
+    done
+}
+
+# private_dirs WORK DIR...: each DIR becomes, in this mount namespace only, an overlay of
+# itself whose changes land below WORK/overlay: a server with fixed paths for its
+# configuration, spool, lock and socket (/etc/printcap, /var/spool/lpd, /dev/printer)
+# gets them for this run alone.
+private_dirs() {
+    local base=$1/overlay d n
+    shift
+    for d in "$@"; do
+        n=$(printf '%s' "$d" | tr / _)
+        mkdir -p "$base/$n.upper" "$base/$n.work" &&
+            mount -t overlay overlay -o "lowerdir=$d,upperdir=$base/$n.upper,workdir=$base/$n.work" "$d" || return 1
+    done
+}
+
+# The servers print to a FIFO, DEVICE: with nobody reading it the printing process waits
+# in open() and every job stays queued (none active); hold_device keeps it open without
+# reading, so that a job larger than the pipe's buffer stays active; drain_device_after
+# reads everything from SECONDS on (the holder stays: a writer whose only reader went
+# would fail the job), and the queue prints.  release_device ends both.
+# usage: make_device DEVICE OWNER; hold_device DEVICE; drain_device_after SECONDS DEVICE
+make_device() { rm -f "$1" && mkfifo -m 600 "$1" && chown "$2" "$1"; }
+device_pids=""
+release_device() {
+    local pid
+    for pid in $device_pids; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    device_pids=""
+}
+hold_device() {
+    release_device
+    sleep 600 0<>"$1" &
+    device_pids=$!
+}
+drain_device_after() {
+    (sleep "$1" && exec cat 0<>"$2" >/dev/null) &
+    device_pids="$device_pids $!"
+}
+
+# run_cli TAG ARGS...: the command `cli` with a time bound:
+# standard output to $work/TAG.out, standard error to $work/TAG.err, exit status in
+# cli_status.
+run_cli() {
+    local tag=$1
+    shift
+    timeout -k 5 60 "$cli" "$@" >"$work/$tag.out" 2>"$work/$tag.err" </dev/null
+    cli_status=$?
+}
+
+# Starts BSD lpd (unpacked in ROOT) with the queue lp printing to DEVICE, its printcap,
+# hosts.lpd and spool (/var/spool/lpd/lp) private to this mount namespace.  lpd puts
+# itself in the background; its process id is in /run/lpd.pid.
+# usage: start_bsd_lpd ROOT WORK DEVICE
+start_bsd_lpd() {
+    private_dirs "$2" /etc /var/spool /run /dev || {
+        echo "cannot lay private /etc, /var/spool, /run and /dev over the machine's"
+        return 1
+    }
+    printf 'lp:\\\n\t:lp=%s:sd=/var/spool/lpd/lp:lf=/var/spool/lpd/lp.log:sh:mx#0:\n' "$3" >/etc/printcap
+    printf 'localhost\n127.0.0.1\n' >/etc/hosts.lpd
+    mkdir -p /var/spool/lpd/lp && chown -R lp:lp /var/spool/lpd && chmod 2775 /var/spool/lpd /var/spool/lpd/lp &&
+        "$1/usr/sbin/lpd" -l
+}
+
+# Stops the lpd that start_bsd_lpd started, with the printing process it runs.
+stop_bsd_lpd() {
+    local master
+    master=$(cat /run/lpd.pid 2>/dev/null)
+    [ -n "$master" ] || return 0
+    # shellcheck disable=SC2046
+    kill $(pgrep -P "$master" 2>/dev/null) "$master" 2>/dev/null
+}
+
+# Starts cupsd (unpacked in ROOT) with configuration, spool and logs in WORK/cups and a
+# raw queue lp printing to DEVICE (a file device), stopped; cups-lpd serves port 515 for
+# it the way inetd runs it, one process per connection, as user lp.  PRIVATE is "default"
+# for the job values CUPS hides from anonymous requests as shipped (user and job name:
+# cups-lpd then lists "(null)" and "untitled"), "none" to show them.
+# usage: start_cups ROOT WORK DEVICE PRIVATE
+start_cups() {
+    local root=$1 dir=$2/cups
+    mkdir -p "$dir/etc" "$dir/spool" "$dir/cache" "$dir/state" "$dir/log" "$dir/tmp" "$dir/data" || return 1
+    # Data from the package, and the one banner cups-lpd asks for when the control file has
+    # an L line (the banners are in a package of their own).
+    ln -sfn "$root/usr/share/cups/mime" "$dir/data/mime"
+    mkdir -p "$dir/data/banners" && printf 'standard\n' >"$dir/data/banners/standard"
+    # The programs: the package's, and for the raw queue's one filter (from another package)
+    # a stand-in that passes the document through.
+    mkdir -p "$dir/bin/filter" && ln -sfn "$root/usr/lib/cups/daemon" "$dir/bin/daemon" &&
+        ln -sfn "$root/usr/lib/cups/backend" "$dir/bin/backend" || return 1
+    printf '#!/bin/sh\nexec cat ${6:+"$6"}\n' >"$dir/bin/filter/gziptoany"
+    chmod 755 "$dir/bin/filter/gziptoany"
+    cat >"$dir/etc/cups-files.conf" <<EOC
+ServerRoot $dir/etc
+ServerBin $dir/bin
+DataDir $dir/data
+RequestRoot $dir/spool
+CacheDir $dir/cache
+StateDir $dir/state
+TempDir $dir/tmp
+ErrorLog $dir/log/error_log
+AccessLog $dir/log/access_log
+PageLog $dir/log/page_log
+FileDevice Yes
+Sandboxing Relaxed
+User lp
+Group lp
+SystemGroup root
+EOC
+    cat >"$dir/etc/cupsd.conf" <<EOC
+LogLevel debug
+Listen 127.0.0.1:631
+Browsing No
+DefaultAuthType None
+WebInterface No
+PreserveJobHistory No
+PreserveJobFiles No
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  JobPrivateValues $4
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+EOC
+    cat >"$dir/etc/printers.conf" <<EOC
+<Printer lp>
+Info lp
+DeviceURI file://$3
+State Stopped
+Accepting Yes
+Shared Yes
+</Printer>
+EOC
+    printf 'ServerName 127.0.0.1:631\n' >"$dir/etc/client.conf"
+    chown -R lp:lp "$dir/spool" "$dir/cache" "$dir/state" "$dir/tmp"
+    "$root/usr/sbin/cupsd" -f -c "$dir/etc/cupsd.conf" -s "$dir/etc/cups-files.conf" &
+    cupsd_pid=$!
+    wait_for_port 127.0.0.1 631 || return 1
+    CUPS_SERVER=127.0.0.1:631 CUPS_SERVERROOT=$dir/etc socat TCP-LISTEN:515,fork,reuseaddr \
+        EXEC:"$root/usr/lib/cups/daemon/cups-lpd",su=lp 2>"$dir/log/socat.log" &
+    cups_lpd_pid=$!
+}
+
+# cups_admin ROOT WORK COMMAND ARGS...: a CUPS administration command (cupsenable,
+# cupsdisable, cancel ...) from ROOT, asking the cupsd of start_cups.
+cups_admin() {
+    local root=$1 dir=$2/cups program=$3
+    shift 3
+    [ -x "$root/usr/sbin/$program" ] && program=$root/usr/sbin/$program || program=$root/usr/bin/$program
+    CUPS_SERVER=127.0.0.1:631 CUPS_SERVERROOT=$dir/etc timeout 20 "$program" "$@" 2>&1
+}
+
+# Stops cups-lpd's listener and cupsd.
+stop_cups() {
+    local pid
+    for pid in ${cups_lpd_pid:-} ${cupsd_pid:-}; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    cups_lpd_pid="" cupsd_pid=""
 }

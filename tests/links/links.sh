@@ -630,6 +630,13 @@ judge() {
     R_t1[$id]=$t1
     # What is not a trace line is what the client wrote for its user.
     msgs=$(sed -e 's/^[0-9.]* //' -e 's/\r$//' "$cell/$id.trace" | grep -a -v -e '^VEXLOLPR ' -e '^LPR: ' -e '^$')
+    # The command's word on a job whose last acknowledgement never came goes beside its
+    # failure: the job may be whole at the server, which reconcile then judges.
+    local unclear='^vexlolpr: [^ ]*: job [0-9]* may be queued: the server did not confirm it$'
+    if printf '%s\n' "$msgs" | grep -Eq "$unclear"; then
+        note "$id" "the command said the job may be queued"
+        msgs=$(printf '%s\n' "$msgs" | grep -Ev "$unclear")
+    fi
     count=$(printf '%s' "$msgs" | grep -c '')
     local left
     left=$(ip netns pids "$cns")

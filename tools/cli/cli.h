@@ -1,8 +1,8 @@
 /* cli.h - the vexlolpr command: what its parts share.  The commands, the command line
  * (vexlolpr's own and the lpr, lpq and lprm forms), the messages and the exit statuses
  * are written once (main.c, options.c); what the system does differently -- interrupts,
- * the status display, the copy of standard input, user and host names -- is in posix.c
- * and win32.c, which define the same sys_ functions. */
+ * the status display, the copy of standard input, user and host names, the pauses and
+ * the clock -- is in posix.c and win32.c, which define the same sys_ functions. */
 #ifndef VEXLOLPR_CLI_H
 #define VEXLOLPR_CLI_H
 
@@ -21,10 +21,14 @@
 /* Exit statuses; the man page lists the same. */
 enum {
     EXIT_OK = 0,
-    EXIT_FAILED = 1,     /* network, protocol or server failure */
-    EXIT_USAGE = 2,      /* bad command line, or a name the protocol cannot carry */
-    EXIT_LOCAL_FILE = 3, /* a file to print cannot be opened, is empty or not a regular file */
-    EXIT_CANCELLED = 130 /* interrupted, as shells report a command ended by SIGINT */
+    EXIT_FAILED = 1,       /* network, protocol or server failure */
+    EXIT_USAGE = 2,        /* bad command line, or a name the protocol cannot carry */
+    EXIT_LOCAL_FILE = 3,   /* a file to print cannot be opened, is empty or not a regular file */
+    EXIT_WAIT_TIMEOUT = 4, /* print --wait: the time ran out while the job was still listed */
+    EXIT_CANNOT_TELL = 5,  /* print --wait, remove: the listing cannot tell (form, or nothing) */
+    EXIT_NOT_THERE = 6,    /* remove: a job was not in the queue before the removal */
+    EXIT_STILL_THERE = 7,  /* remove: a job is still listed after the removal */
+    EXIT_CANCELLED = 130   /* interrupted, as shells report a command ended by SIGINT */
 };
 
 enum Command { CMD_NONE, CMD_PRINT, CMD_QUEUE, CMD_REMOVE, CMD_CHECK };
@@ -62,8 +66,13 @@ struct Settings {
     int dialog;             /* --dialog: the library's own status window, where there is one */
     int ell;                /* -l: the literal format for print, the long form for queue */
     int longlist;           /* queue: ask for the long listing */
+    int follow;             /* print --wait: follow each job until it leaves the queue */
+    long waitlimit;         /* ... for at most this many seconds; 0: no limit */
+    long tries;             /* print --retry: sends of a file at most (1: no retry) */
+    int nocheck;            /* remove --no-check, and lprm: the removal alone */
     char print_only[32];    /* the first print-only option given, for the error */
     char queue_only[32];    /* the same for queue-only options */
+    char remove_only[32];   /* and for remove-only ones */
     char **operands;
     int count;
 };
@@ -104,5 +113,11 @@ void sys_file_reason(const char *path, char *out, size_t size);
    it; an interrupt that ends the command removes it too. */
 int sys_keep_stdin(const struct Settings *s);
 void sys_drop_stdin(void);
+/* Waits ms milliseconds, or less when an interrupt comes (or came already): 1 when the
+   time passed, 0 for an interrupt.  Before sys_start it just waits. */
+int sys_sleep_ms(unsigned long ms);
+/* Milliseconds since a fixed point in the past; never goes back, whatever the wall
+   clock does. */
+unsigned long long sys_clock_ms(void);
 
 #endif

@@ -17,6 +17,9 @@ static const char *const form_names[] = {"vexlolpr", "lpr", "lpq", "lprm"};
 
 #define MAX_REPLY_TIMEOUT 2147483647L
 #define MAX_WAIT_BUSY 86400L /* the library counts the wait in ms in 32 bits */
+#define MAX_WAIT_LIMIT 2147483647L
+#define DEFAULT_TRIES 3L
+#define MAX_TRIES 10L /* the pause before the last is 512 s already */
 
 /* ---- help texts ---------------------------------------------------------------------- */
 
@@ -48,13 +51,16 @@ static const char help_common[] =
     "                             program with windows to keep alive would (slower)\n"
     "      --dialog               on Windows, the library's own status window instead of\n"
     "                             the display on the console (elsewhere no change)\n"
-    "  -q, --quiet                no status display, no success message\n"
+    "  -q, --quiet                no status display, and nothing on standard output\n"
+    "                             but a queue's listing\n"
     "      --help                 show this text\n";
 
 static const char help_exit[] =
     "Exit status: 0 success; 1 network, protocol or server failure; 2 usage error;\n"
-    "3 a local file cannot be printed; 130 interrupted (Ctrl-C).  With several files or\n"
-    "job numbers, every one is tried and the status is that of the first failure.\n";
+    "3 a local file cannot be printed; 4 print --wait: the time ran out; 5 the\n"
+    "listing cannot tell; 6 remove: a job was not in the queue; 7 remove: a job is\n"
+    "still in the queue; 130 interrupted (Ctrl-C).  With several files or job\n"
+    "numbers, every one is tried and the status is that of the first failure.\n";
 
 static const char help_server[] =
     "  -S SERVER[:PORT]  the LPD server; an IPv6 address goes in brackets:\n"
@@ -68,7 +74,9 @@ static void help_text(enum Command command)
     switch (command) {
     case CMD_PRINT:
         printf("usage: vexlolpr print [options] [FILE...]\n"
-               "Sends each FILE as a print job of its own to a queue of an LPD server.\n"
+               "Sends each FILE as a print job of its own to a queue of an LPD server, and\n"
+               "writes a line for each job queued:\n"
+               "  QUEUE@HOST: job N queued (FILE, BYTES bytes)\n"
                "Without a FILE, or for '-' among them, standard input is printed: it is\n"
                "kept in a private file in the temporary folder (removed afterwards) and\n"
                "sent under the name (stdin).\n\n"
@@ -83,6 +91,13 @@ static void help_text(enum Command command)
                "  -l                         same as --format l (print control characters)\n"
                "  -p                         same as --format p (titled pages, as pr does)\n"
                "      --control-first        send the control file before the data file\n\n"
+               "Following and sending again:\n"
+               "      --wait[=SECONDS]       follow each job in the queue's listing until it\n"
+               "                             leaves it (without SECONDS, however long it takes)\n"
+               "      --retry[=N]            after a failure on the way or at the server, send\n"
+               "                             the file again, N tries in all (default 3, 1..10),\n"
+               "                             after 1, 2, 4 ... s; a job that may have reached\n"
+               "                             the server is looked for in the listing first\n\n"
                "%s\n"
                "When standard error is a terminal, a status display shows the transfer.\n"
                "Ctrl-C cancels the job in progress; the server discards it.  A second\n"
@@ -100,7 +115,11 @@ static void help_text(enum Command command)
     case CMD_REMOVE:
         printf("usage: vexlolpr remove [options] JOBNUMBER...\n"
                "Asks the server to remove each job, in the name of the requesting user.\n"
-               "The server's answer is not shown: 'vexlolpr queue' shows whether a job is gone.\n\n"
+               "The server does not say whether it did, so the queue's listing is looked at\n"
+               "before and after: a job not listed is not asked for, and each job listed is\n"
+               "reported removed (QUEUE@HOST: job N removed) or still in the queue.\n\n"
+               "Remove options:\n"
+               "      --no-check             send the removals alone, without the listings\n\n"
                "%s\n%s\n%s",
                help_destination, help_common, help_exit);
         break;
@@ -154,7 +173,8 @@ static void help_form(enum Form form)
         break;
     default:
         printf("usage: lprm -S SERVER -P PRINTER JOBNUMBER...\n"
-               "Asks the server to remove each job, in the name of the requesting user.\n\n%s\n%s",
+               "Asks the server to remove each job, in the name of the requesting user, and\n"
+               "says nothing of the server's answer ('vexlolpr remove' checks the listing).\n\n%s\n%s",
                help_server, help_exit);
         break;
     }
@@ -292,6 +312,9 @@ enum {
     OPT_YIELD,
     OPT_DIALOG,
     OPT_LONG,
+    OPT_WAIT,
+    OPT_RETRY,
+    OPT_NO_CHECK,
     OPT_HELP,
     OPT_VERSION
 };
@@ -314,6 +337,9 @@ static const struct option long_options[] = {
     {"dialog", no_argument, NULL, OPT_DIALOG},
     {"quiet", no_argument, NULL, 'q'},
     {"long", no_argument, NULL, OPT_LONG},
+    {"wait", optional_argument, NULL, OPT_WAIT},
+    {"retry", optional_argument, NULL, OPT_RETRY},
+    {"no-check", no_argument, NULL, OPT_NO_CHECK},
     {"help", no_argument, NULL, OPT_HELP},
     {"version", no_argument, NULL, OPT_VERSION},
     {NULL, 0, NULL, 0},
@@ -419,6 +445,22 @@ static int parse_vexlolpr(int argc, char **argv, struct Settings *s, int *help)
         case OPT_LONG:
             s->longlist = 1;
             break;
+        case OPT_WAIT:
+            s->follow = 1;
+            s->waitlimit = 0;
+            if (optarg != NULL && (s->waitlimit = number(optarg, 1, MAX_WAIT_LIMIT)) < 0)
+                return usage_error(s->command, "bad time limit '%s' for --wait (seconds, 1..%ld)", optarg,
+                                   MAX_WAIT_LIMIT);
+            break;
+        case OPT_RETRY:
+            s->tries = DEFAULT_TRIES;
+            if (optarg != NULL && (s->tries = number(optarg, 1, MAX_TRIES)) < 0)
+                return usage_error(s->command, "bad number of tries '%s' for --retry (1..%ld)", optarg,
+                                   MAX_TRIES);
+            break;
+        case OPT_NO_CHECK:
+            s->nocheck = 1;
+            break;
         case OPT_FORMAT:
             /* Upper-case letters are other control file lines (U unlinks, N names). */
             if (strlen(optarg) != 1 || optarg[0] < 'a' || optarg[0] > 'z')
@@ -461,8 +503,14 @@ static int parse_vexlolpr(int argc, char **argv, struct Settings *s, int *help)
         }
         switch (c) {
         case '#': case 'J': case 'C': case 'h': case 'p': case OPT_FORMAT: case OPT_CONTROL_FIRST:
+        case OPT_WAIT:
+        case OPT_RETRY:
             if (s->print_only[0] == '\0')
                 option_text(c, index, s->print_only, sizeof s->print_only);
+            break;
+        case OPT_NO_CHECK:
+            if (s->remove_only[0] == '\0')
+                option_text(c, index, s->remove_only, sizeof s->remove_only);
             break;
         case OPT_LONG:
             if (s->queue_only[0] == '\0')
@@ -492,6 +540,8 @@ static int parse_vexlolpr(int argc, char **argv, struct Settings *s, int *help)
         return usage_error(s->command, "option %s applies to print only", s->print_only);
     if (s->command != CMD_QUEUE && s->queue_only[0] != '\0')
         return usage_error(s->command, "option %s applies to queue only", s->queue_only);
+    if (s->command != CMD_REMOVE && s->remove_only[0] != '\0')
+        return usage_error(s->command, "option %s applies to remove only", s->remove_only);
     /* -l is lpr's literal format and lpq's long listing. */
     if (s->ell && s->command == CMD_QUEUE)
         s->longlist = 1;
@@ -514,6 +564,8 @@ static int parse_form(int argc, char **argv, struct Settings *s, int *help)
     s->command = s->form == FORM_LPR ? CMD_PRINT : s->form == FORM_LPQ ? CMD_QUEUE : CMD_REMOVE;
     /* Windows' lpr sends the control file first; -d asks for the data file first. */
     s->controlfirst = 1;
+    /* lprm has always sent the removal alone and said nothing; scripts rely on that. */
+    s->nocheck = s->form == FORM_LPRM;
     for (;;) {
         c = getopt_long(argc, argv, switches[s->form], form_options, NULL);
         if (c == -1)

@@ -1,7 +1,8 @@
 /* posix.c - the vexlolpr command's dealings with a POSIX system: Ctrl-C and the other
- * signals (a watcher thread and the flags it shares with the running request), the copy
- * of standard input, user and host names.  The status display is the library's own: it
- * draws on standard error when that is a terminal. */
+ * signals (a watcher thread and the flags it shares with the running request and the
+ * pauses), the copy of standard input, user and host names, the pauses and the clock.
+ * The status display is the library's own: it draws on standard error when that is a
+ * terminal. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -35,6 +36,9 @@ static atomic_int in_check;
 /* Held while the watcher posts a cancel and while a request is marked finished, so that
    no cancel is under way once the main thread goes on (or exits). */
 static pthread_mutex_t cancel_lock = PTHREAD_MUTEX_INITIALIZER;
+/* The watcher writes a byte here at the first interrupt, which ends a pause at once
+   (sys_sleep_ms waits on the other end); -1 when the pipe could not be made. */
+static int wake_pipe[2] = {-1, -1};
 
 static void say(const char *text)
 {
@@ -93,6 +97,10 @@ static void *watch_interrupts(void *unused)
         if (sig == SIGINT) {
             if (atomic_exchange(&interrupted, 1))
                 exit_now(again);
+            if (wake_pipe[1] >= 0) {
+                ssize_t ignored = write(wake_pipe[1], "", 1);
+                (void)ignored;
+            }
             /* The check-only mode has no dialog to cancel and queues nothing, so there
                is nothing to wind down: leave at once rather than after its time-out. */
             if (atomic_load(&in_request) && atomic_load(&in_check))
@@ -143,13 +151,20 @@ void sys_start(const struct Settings *s)
     (void)s;
 #endif
     /* A file size limit met while keeping standard input is an error to report, not a
-       reason to die with the input left behind. */
+       reason to die with the input left behind; nor is a reader of the job lines that
+       went away (the jobs after them are still sent). */
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     sigemptyset(&set);
     for (i = 0; i < sizeof watched / sizeof watched[0]; i++)
         if (sigaction(watched[i], NULL, &old) != 0 || old.sa_handler != SIG_IGN)
             sigaddset(&set, watched[i]);
     pthread_sigmask(SIG_BLOCK, &set, NULL);
+    if (pipe(wake_pipe) != 0)
+        wake_pipe[0] = wake_pipe[1] = -1;
+    for (i = 0; i < 2; i++)
+        if (wake_pipe[i] >= 0)
+            fcntl(wake_pipe[i], F_SETFD, FD_CLOEXEC);
     if (pthread_create(&thread, NULL, watch_interrupts, NULL) != 0) {
         pthread_sigmask(SIG_UNBLOCK, &set, NULL); /* Ctrl-C then simply ends the command */
         return;
@@ -431,4 +446,32 @@ void sys_drop_stdin(void)
     }
     close(spool_back);
     spool_back = -1;
+}
+
+/* ---- pauses and the clock ------------------------------------------------------------- */
+
+unsigned long long sys_clock_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (unsigned long long)now.tv_sec * 1000u + (unsigned long long)now.tv_nsec / 1000000u;
+}
+
+/* Without the pipe the pause goes in slices of 50 ms, each ending with a look at the
+   flag. */
+int sys_sleep_ms(unsigned long ms)
+{
+    unsigned long long end = sys_clock_ms() + ms;
+    for (;;) {
+        unsigned long long now = sys_clock_ms();
+        struct pollfd wake = {wake_pipe[0], POLLIN, 0};
+        int slice;
+        if (atomic_load(&interrupted))
+            return 0;
+        if (now >= end)
+            return 1;
+        slice = end - now > 50 && wake_pipe[0] < 0 ? 50 : end - now > INT_MAX ? INT_MAX : (int)(end - now);
+        /* poll without a descriptor (fd -1) is a plain wait. */
+        poll(&wake, 1, slice);
+    }
 }

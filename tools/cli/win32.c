@@ -1,8 +1,9 @@
 /* win32.c - the vexlolpr command's dealings with Windows: Ctrl-C and Ctrl-Break (a
  * console control handler, which the system runs on a thread of its own), the status
- * display on the console, the copy of standard input, user and host names, and the
- * command line in the ANSI code page the DLL takes names in.  Owns the flags the
- * handler shares with the running request and the display thread. */
+ * display on the console, the copy of standard input, user and host names, the pauses
+ * and the clock, and the command line in the ANSI code page the DLL takes names in.
+ * Owns the flags the handler shares with the running request, the pauses and the
+ * display thread. */
 #include <windows.h>
 #include <shellapi.h>
 
@@ -88,6 +89,8 @@ static volatile LONG reading;
 /* Held while the handler posts a cancel and while a request is marked finished, so that
    no cancel is under way once the main thread goes on (or exits). */
 static CRITICAL_SECTION cancel_lock;
+/* Set by the handler at the first interrupt: ends a pause at once (sys_sleep_ms). */
+static HANDLE wake;
 
 static int drop_spool_now(void);
 
@@ -110,6 +113,8 @@ static BOOL WINAPI on_control(DWORD event)
     }
     if (InterlockedExchange(&interrupted, 1))
         exit_now("interrupted again: exiting at once");
+    if (wake != NULL)
+        SetEvent(wake);
     /* The check-only mode has no dialog to cancel and queues nothing, so there is
        nothing to wind down: leave at once rather than after its time-out. */
     if ((in_request && in_check) || reading)
@@ -132,6 +137,7 @@ void sys_start(const struct Settings *s)
 {
     (void)s;
     InitializeCriticalSection(&cancel_lock);
+    wake = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(on_control, TRUE);
 }
 
@@ -579,4 +585,39 @@ void sys_drop_stdin(void)
     }
     spool_back[0] = '\0';
     spool_dir[0] = '\0';
+}
+
+/* ---- pauses and the clock ------------------------------------------------------------- */
+
+/* The performance counter: 64 bits, where GetTickCount wraps after 49 days. */
+unsigned long long sys_clock_ms(void)
+{
+    LARGE_INTEGER count, frequency;
+    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 || !QueryPerformanceCounter(&count))
+        return (unsigned long long)GetTickCount();
+    return (unsigned long long)(count.QuadPart / frequency.QuadPart) * 1000u +
+           (unsigned long long)(count.QuadPart % frequency.QuadPart) * 1000u /
+               (unsigned long long)frequency.QuadPart;
+}
+
+/* Without the event (it could not be made) the pause goes in slices of 50 ms, each
+   ending with a look at the flag. */
+int sys_sleep_ms(unsigned long ms)
+{
+    unsigned long long end = sys_clock_ms() + ms;
+    for (;;) {
+        unsigned long long now = sys_clock_ms();
+        DWORD slice;
+        if (interrupted)
+            return 0;
+        if (now >= end)
+            return 1;
+        slice = end - now > 50 && wake == NULL ? 50
+                : end - now > 0x7fffffffu      ? 0x7fffffffu
+                                               : (DWORD)(end - now);
+        if (wake != NULL)
+            WaitForSingleObject(wake, slice);
+        else
+            Sleep(slice);
+    }
 }
