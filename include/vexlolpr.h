@@ -160,7 +160,9 @@ typedef struct LPR_DELETEARG {
 typedef struct LPR_QUEUEARG {
     const char *host;    /* LPD server */
     const char *printer; /* remote queue */
-    char **lplpqueue;    /* receives the listing; NULL is stored there on failure */
+    char **lplpqueue;    /* receives the listing; NULL on most failures, but one refused before
+                            anything is set up (result 67 or 50) leaves it as it was: set it
+                            to NULL before the call */
 } LPR_QUEUEARG;
 
 /* Room for a job's file names in LPR_JOBINFO: "cfA", three digits, a client host name
