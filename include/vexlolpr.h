@@ -208,7 +208,10 @@ typedef struct LPR_JOBENTRY {
    have to wait is followed by one timer tick of the message loop, so that the caller's
    windows stay responsive during a long transfer; that tick caps a transfer at about
    one chunk (8192 bytes) per millisecond.  With the bit, messages are dispatched only
-   while a send or receive waits for the network.  Nothing else changes. */
+   while a send or receive waits for the network, and a chunk doubles while each goes
+   out quickly, up to 256 KiB (it halves again when one takes long, so the status display
+   still moves some ten times a second and a cancel stops the transfer within one
+   chunk's time).  Nothing else changes. */
 #define LPR_OPT_NOYIELD 0x20
 /* Extension: LPR_GetQueue asks for the queue's long listing (RFC 1179 command 04)
    instead of the short one (03).  The answer comes back in the same shape and under the

@@ -496,15 +496,42 @@ WORD wsock_do_control_file(SOCKET sd, const char *filename, const char *jobstem,
 
 namespace {
 
-// The file's octets in chunks of CHUNK_SIZE, each written and counted on its own.  The
-// file is read several chunks at a time, which spares most of the reads; the chunks on
-// the wire are the same, since a disk file delivers all that is asked up to its end.
+// How much of the file the next write takes.  The yield mode writes CHUNK_SIZE and lets
+// the message loop run a tick after each.  Without it, a chunk doubles while each goes
+// out quickly, up to BULK_CHUNK, and halves again when one took long: a fast link moves
+// the file in few large calls, a slow one still moves the byte counter about ten times
+// a second, and a cancel still stops the transfer within one chunk's time.
+class ChunkSize {
+public:
+    explicit ChunkSize(bool adapt) : adapt_(adapt), size_(CHUNK_SIZE) {}
+    uint32_t get() const { return size_; }
+    void Took(DWORD ms)
+    {
+        if (!adapt_)
+            return;
+        if (ms < QUICK_MS && size_ < BULK_CHUNK)
+            size_ *= 2;
+        else if (ms > SLOW_MS && size_ > CHUNK_SIZE)
+            size_ /= 2;
+    }
+
+private:
+    static constexpr DWORD QUICK_MS = 20; // above the tick count's coarsest step
+    static constexpr DWORD SLOW_MS = 50;
+    bool adapt_;
+    uint32_t size_;
+};
+
+// The file's octets in chunks, each written and counted on its own.  The file is read
+// several chunks at a time, which spares most of the reads; the chunks on the wire are
+// the same, since a disk file delivers all that is asked up to its end.
 WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *buffer, uint32_t buffersize,
                 LPR_COMMONARG *lpcommonarg)
 {
     int64_t remaining = size;
     int64_t sent = 0;
     JobTrack &job = ThisRequest().job;
+    ChunkSize chunk((lpcommonarg->debugflags & LPR_OPT_NOYIELD) != 0);
     while (remaining > 0) {
         uint32_t want = remaining < buffersize ? static_cast<uint32_t>(remaining) : buffersize;
         int32_t got = FileRead(file, buffer, want);
@@ -513,11 +540,14 @@ WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *buffer, uint32_t buff
             return LPR_R_UNEXP_NET_ERR;
         }
         for (int32_t at = 0; at < got;) {
-            int n = got - at < static_cast<int32_t>(CHUNK_SIZE) ? got - at : static_cast<int>(CHUNK_SIZE);
+            int32_t limit = static_cast<int32_t>(chunk.get());
+            int n = got - at < limit ? got - at : limit;
+            DWORD began = GetTickCount();
             if (wsock_write(sd, buffer + at, n, 0, lpcommonarg) == -1) {
                 RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
                 return LPR_R_GEN_FAILURE;
             }
+            chunk.Took(GetTickCount() - began);
             at += n;
             sent += n;
             job.bytessent = static_cast<uint64_t>(sent);

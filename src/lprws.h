@@ -11,7 +11,8 @@ namespace vx {
 constexpr uint16_t LPD_PORT = 515;
 constexpr size_t REPLY_SIZE = 200;      // answer to the 'Initial' command
 constexpr uint32_t CHUNK_SIZE = 8192;   // data file transfer: octets per write
-constexpr uint32_t READ_SIZE = 65536;   // octets per read of the file, whole chunks
+constexpr uint32_t BULK_CHUNK = 262144; // the largest write of a transfer that does not yield
+constexpr uint32_t READ_SIZE = BULK_CHUNK; // octets per read of the file, whole chunks
 constexpr size_t LISTING_SIZE = 8192;   // queue listing block
 constexpr size_t LISTING_BOUND = 8190;  // the last two bytes hold the closing NULs
 constexpr int QUEUE_CHUNK = 512;

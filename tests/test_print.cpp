@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -343,6 +344,37 @@ TEST_F(PrintTest, TheJobHandleSaysHowFarTheJobGot)
     EXPECT_EQ(LPR_PrintJob(&p, &common_, &info), LPR_R_BAD_NET_NAME);
     EXPECT_EQ(LPR_PrintJob(&p, &common_, nullptr), LPR_R_BAD_NET_NAME);
     EXPECT_EQ(info.state, 0);
+}
+
+// Without yielding, a transfer's chunks grow while they go out quickly: whatever sizes
+// they take, the bytes on the wire are the file's, around every chunk boundary, and no
+// write is larger than the largest chunk.
+TEST_F(PrintTest, ChunksThatGrowCarryTheFileByteForByte)
+{
+    const size_t sizes[] = {1,      8191,   8192,   8193,   65535,  65536,
+                            65537,  262143, 262144, 262145, 524289, 1048576 + 8191};
+    for (size_t size : sizes) {
+        std::string content(size, '\0');
+        for (size_t i = 0; i < size; i++)
+            content[i] = static_cast<char>((i * 7 + i / 8192) & 0xff);
+        LPR_PRINTARG p = PrintArg(File("bulk.bin", content));
+        FakeLpd lpd(AcceptJob(p, common_, content.size()));
+        vx::lpdport = lpd.port();
+        DebugCapture capture;
+        common_.debugflags = LPR_DEBUG_TRACE | LPR_OPT_NOYIELD;
+        common_.errorcode = 0;
+        ASSERT_EQ(Print(p), LPR_OK) << size << ": " << LastError();
+        lpd.join();
+        std::string wire = lpd.received();
+        EXPECT_EQ(wire, JobBytes(p, common_, StemOf(wire), content)) << size;
+        size_t largest = 0;
+        for (const std::string &line : capture.outputs()) {
+            size_t at = line.find("OK sent ");
+            if (at != std::string::npos)
+                largest = std::max(largest, static_cast<size_t>(strtoul(line.c_str() + at + 8, nullptr, 10)));
+        }
+        EXPECT_LE(largest, vx::BULK_CHUNK) << size;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothOrders, WireTest, ::testing::Values(false, true),

@@ -666,6 +666,15 @@ judge() {
         return
     fi
     line=$msgs
+    # A checked removal whose listing came back empty or unreadable (a server that gave
+    # up on a slow request closes without a word) has sent the removal and says that it
+    # cannot tell: written, and the spool tells the rest.
+    if [ "$rc" = 5 ] && [ "${R_kind[$id]}" = removal ] &&
+        [[ $line =~ ^vexlolpr:\ [^\ ]*:\ job\ [0-9]+:\ removal\ sent\;\ the\ listing\ cannot\ tell ]]; then
+        R_out[$id]=written
+        note "$id" "$line"
+        return
+    fi
     local libline='^interop_client: [a-z]+[^:]*: result=([0-9]+) errorcode=([0-9]+) text="(.*)"( \(cut\))?$'
     local cliline='^vexlolpr: (.*) \(error ([0-9]+)(; [^)]*)?\)$'
     if [ "${R_mode[$id]}" = lib ]; then
