@@ -315,7 +315,7 @@ static int NextJobNumberLocked(int clocknumber, int64_t now)
     HandOut own = {lastclocknumber, lastjobnumber, lasthandout};
     HandOut shared = {-1, -1, 0};
     char text[64];
-    LSTATE record = StateOpen(STATE_WAIT_MS);
+    LSTATE record = StateOpen(StateRecord::JOBNUMBER, STATE_WAIT_MS);
     int length = record != LSTATE_ERROR ? StateRead(record, text, sizeof text) : -1;
     if (length > 0 && strlen(text) == static_cast<size_t>(length))
         ParseHandOut(text, &shared);

@@ -1,6 +1,7 @@
 // wsock.cpp - connections and stream transfers under the status dialog: the reserved
 // local port, connect, graceful and abortive close, blocking read and write.
-// Owns localport: the port search is the process's, one request at a time.
+// Owns localport: the port search is the process's, one request at a time, and it goes on
+// from the port the user's other processes took last.
 #include "init.h"
 #include "msgtext.h"
 #include "wsockio.h"
@@ -15,6 +16,8 @@ constexpr WORD PORT_FIRST = 601;
 constexpr WORD PORT_LAST = 1000;
 constexpr WORD PORT_RESTART = 800; // above it, the next search starts again at 601
 constexpr DWORD RETRY_PAUSE = 1000;
+// How long a search waits for another process of the user to finish its own.
+constexpr DWORD PORT_RECORD_WAIT = 200;
 constexpr DWORD READ_SLICE = 1000;
 constexpr DWORD YIELD_TICK = 1;
 
@@ -55,6 +58,69 @@ Sweep SweepPorts(SOCKET sd, SocketAddress *local)
             return Sweep::DENIED;
     }
     return Sweep::EXHAUSTED;
+}
+
+// The user's record of the reserved port taken last, one line "PORT\n"; 0 when there is
+// none or it says something else.
+WORD ParsePortRecord(const char *text)
+{
+    int port = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9' && digits < 4; text++, digits++)
+        port = port * 10 + (*text - '0');
+    if (digits == 0 || text[0] != '\n' || text[1] != '\0' || port < PORT_FIRST || port > PORT_LAST)
+        return 0;
+    return static_cast<WORD>(port);
+}
+
+// Where this search starts.  Each process of a burst would otherwise begin at 601 and,
+// with the ports of the jobs before it held in TIME_WAIT, try them all before one binds.
+// So when another process took a port since this one's last search (the record names
+// a port that is not localport), the search goes on after that port, over the whole
+// range; otherwise the process's own rule holds: above 800 it starts again at 601.
+void ChooseStart(LSTATE record)
+{
+    char text[16];
+    WORD shared = 0;
+    if (record != LSTATE_ERROR && StateRead(record, text, sizeof text) > 0)
+        shared = ParsePortRecord(text);
+    if (shared != 0 && shared != localport)
+        localport = shared;
+    else if (localport > PORT_RESTART)
+        localport = PORT_FIRST - 1;
+}
+
+// At most two sweeps: the first from the starting point, then 601..1000.  localport is
+// left at the bound port, or at 600 when none bound.
+Sweep SearchPorts(SOCKET sd, SocketAddress *local)
+{
+    Sweep sweep = SweepPorts(sd, local);
+    if (sweep == Sweep::EXHAUSTED) {
+        localport = PORT_FIRST - 1;
+        sweep = SweepPorts(sd, local);
+    }
+    if (sweep != Sweep::BOUND)
+        localport = PORT_FIRST - 1;
+    return sweep;
+}
+
+// One search of the process's, under the user's record while it can be had, so that no
+// two processes try the same ports at once either.  Without the record the search is the
+// process's alone.
+Sweep BindReservedPort(SOCKET sd, SocketAddress *local)
+{
+    Guard guard(portlock);
+    LSTATE record = StateOpen(StateRecord::LOCALPORT, PORT_RECORD_WAIT);
+    ChooseStart(record);
+    Sweep sweep = SearchPorts(sd, local);
+    if (record != LSTATE_ERROR) {
+        if (sweep == Sweep::BOUND) {
+            char text[16];
+            StateWrite(record, text, wnsprintfA(text, sizeof text, "%d\n", static_cast<int>(localport)));
+        }
+        StateClose(record);
+    }
+    return sweep;
 }
 
 // No reserved port to be had: the system chooses one.  No LPD tried checks the
@@ -102,24 +168,7 @@ SOCKET wsock_getandbind(int type, int family)
     }
     LPRTrace("VEXLOLPR wsock_getandbind() 2: bind() wsockio");
     SocketAddress local(family); // any address of the family
-    Sweep sweep;
-    {
-        // Requests of several threads search one after the other, each going on from
-        // where the last stopped: no two try the same port at once.
-        Guard guard(portlock);
-        if (localport > PORT_RESTART)
-            localport = PORT_FIRST - 1;
-        // At most two sweeps: the first from where the last call left off, then 601..1000.
-        sweep = SweepPorts(sd, &local);
-        if (sweep == Sweep::EXHAUSTED) {
-            localport = PORT_FIRST - 1;
-            sweep = SweepPorts(sd, &local);
-            if (sweep == Sweep::EXHAUSTED)
-                localport = PORT_FIRST - 1;
-        }
-        if (sweep == Sweep::DENIED)
-            localport = PORT_FIRST - 1;
-    }
+    Sweep sweep = BindReservedPort(sd, &local);
     if (sweep != Sweep::BOUND && !BindAnyPort(sd, &local)) {
         LPRTrace("VEXLOLPR getandbind() 2.1: closesocket()");
         winsock.closesocket(sd);

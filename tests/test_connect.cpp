@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -42,6 +43,12 @@ protected:
     void SetUp() override
     {
         ConnectTest::SetUp();
+        // A record of the user's ports of this test's own: other processes' searches
+        // must not move the starting point under it.
+        char tmpl[] = "/tmp/vexlolpr-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        vx::posix::SetStateDirectory(dir_.c_str());
         takenports.clear();
         denyreserved = false;
         realbind = vx::winsock.bind;
@@ -60,11 +67,21 @@ protected:
         vx::winsock.closesocket(sd);
         return port;
     }
+    std::string RecordPath() const { return dir_ + "/vexlolpr-localport"; }
+    void TearDown() override
+    {
+        vx::posix::SetStateDirectory(nullptr);
+        unlink(RecordPath().c_str());
+        rmdir(dir_.c_str());
+        ConnectTest::TearDown();
+    }
     ProviderOverride provider_;
+    std::string dir_;
 };
 
 TEST_F(PortSweepTest, SuccessiveBindsWalkTheRangeAndStartOverAbove800)
 {
+    vx::posix::SetStateDirectory((dir_ + "/absent").c_str()); // the process's own rule alone
     EXPECT_EQ(BindOne(), 601);
     EXPECT_EQ(BindOne(), 602);
     vx::localport = 800;
@@ -74,6 +91,58 @@ TEST_F(PortSweepTest, SuccessiveBindsWalkTheRangeAndStartOverAbove800)
     takenports = {800, 801};
     EXPECT_EQ(BindOne(), 802);
     EXPECT_EQ(BindOne(), 601);
+}
+
+// The user's record of the port taken last, as other processes leave it: a port that is
+// not this process's own moves the start; the process's own rule holds otherwise.
+TEST_F(PortSweepTest, TheSearchGoesOnFromThePortOtherProcessesTookLast)
+{
+    struct Case {
+        const char *record; // nullptr: none
+        int own;            // localport before the search
+        std::set<int> taken;
+        int port;           // bound
+        const char *after;  // the record afterwards
+    } cases[] = {
+        {nullptr, 600, {}, 601, "601\n"},
+        {"700\n", 600, {}, 701, "701\n"},
+        {"700\n", 650, {701, 702}, 703, "703\n"},
+        {"850\n", 650, {}, 851, "851\n"},        // another's port above 800: no fresh start
+        {"1000\n", 650, {}, 601, "601\n"},       // the top: on from 601
+        {"700\n", 700, {}, 701, "701\n"},        // its own: the process's rule
+        {"801\n", 801, {}, 601, "601\n"},        // its own above 800: again from 601
+        {"650\n", 990, {}, 651, "651\n"},
+        {"", 650, {}, 651, "651\n"},             // anything else is no record
+        {"700", 650, {}, 651, "651\n"},
+        {"700\n\n", 650, {}, 651, "651\n"},
+        {"600\n", 650, {}, 651, "651\n"},
+        {"1001\n", 650, {}, 651, "651\n"},
+        {"7x\n", 650, {}, 651, "651\n"},
+    };
+    for (const Case &c : cases) {
+        unlink(RecordPath().c_str());
+        if (c.record != nullptr)
+            std::ofstream(RecordPath()) << c.record;
+        vx::localport = static_cast<WORD>(c.own);
+        takenports = c.taken;
+        std::string label = std::string("record ") + (c.record != nullptr ? c.record : "(none)") + ", own " +
+                            std::to_string(c.own);
+        EXPECT_EQ(BindOne(), c.port) << label;
+        EXPECT_EQ(vx::localport, c.port) << label;
+        std::ifstream in(RecordPath());
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.after) << label;
+    }
+    // Without a reserved port nothing is written; without the record the process's own
+    // rule holds.
+    std::ofstream(RecordPath()) << "700\n";
+    denyreserved = true;
+    EXPECT_GT(BindOne(), 1023);
+    denyreserved = false;
+    std::ifstream in(RecordPath());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "700\n");
+    vx::posix::SetStateDirectory((dir_ + "/absent").c_str());
+    vx::localport = 650;
+    EXPECT_EQ(BindOne(), 651);
 }
 
 TEST_F(PortSweepTest, TakenPortsAreSkippedWithinTwoSweeps)

@@ -181,16 +181,20 @@ TEST_F(StateTest, ReadWriteAndAnExclusiveLock)
 {
     std::string dir = Private(dir_ + "/own");
     vx::posix::SetStateDirectory(dir.c_str());
-    vx::LSTATE state = vx::StateOpen(0);
+    vx::LSTATE state = vx::StateOpen(vx::StateRecord::JOBNUMBER, 0);
     ASSERT_NE(state, vx::LSTATE_ERROR);
     EXPECT_EQ(Read(state), "") << "created empty";
     EXPECT_EQ(vx::StateWrite(state, "500 505 1765180000\n", 19), 0);
     EXPECT_EQ(vx::StateWrite(state, "1 2 3\n", 6), 0);
     EXPECT_EQ(Read(state), "1 2 3\n") << "a write replaces the whole record";
     EXPECT_EQ(Read(state, 4), "1 2") << "cut to the buffer";
-    EXPECT_EQ(vx::StateOpen(50), vx::LSTATE_ERROR) << "while it is held, another open gives up";
+    EXPECT_EQ(vx::StateOpen(vx::StateRecord::JOBNUMBER, 50), vx::LSTATE_ERROR) << "while it is held, another open gives up";
+    vx::LSTATE port = vx::StateOpen(vx::StateRecord::LOCALPORT, 0);
+    EXPECT_NE(port, vx::LSTATE_ERROR) << "the port's record is another, with a lock of its own";
+    EXPECT_EQ(Read(port), "");
+    vx::StateClose(port);
     vx::StateClose(state);
-    state = vx::StateOpen(0);
+    state = vx::StateOpen(vx::StateRecord::JOBNUMBER, 0);
     ASSERT_NE(state, vx::LSTATE_ERROR) << "the close let go of it";
     EXPECT_EQ(Read(state), "1 2 3\n");
     vx::StateClose(state);
@@ -275,7 +279,7 @@ TEST_F(StateTest, PlacesOthersCouldReachAreRefused)
             continue;
         std::string dir = c.make(dir_ + "/case" + std::to_string(n++));
         vx::posix::SetStateDirectory(dir.c_str());
-        vx::LSTATE state = vx::StateOpen(0);
+        vx::LSTATE state = vx::StateOpen(vx::StateRecord::JOBNUMBER, 0);
         EXPECT_EQ(state, vx::LSTATE_ERROR) << c.name;
         if (state != vx::LSTATE_ERROR) {
             vx::StateWrite(state, "1 1 1\n", 6);
@@ -308,7 +312,7 @@ TEST_F(StateTest, OnePlacePerUserWhateverTheEnvironment)
         const char *saved = getenv(c.variable);
         std::string restore = saved != nullptr ? saved : "";
         setenv(c.variable, c.value.c_str(), 1);
-        vx::LSTATE state = vx::StateOpen(1000);
+        vx::LSTATE state = vx::StateOpen(vx::StateRecord::JOBNUMBER, 1000);
         if (saved != nullptr)
             setenv(c.variable, restore.c_str(), 1);
         else

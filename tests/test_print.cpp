@@ -155,7 +155,7 @@ TEST_F(JobNumber, DistinctAcrossProcesses)
 
     // A holder that does not let go (a stopped process) costs a short wait, and the job
     // goes on with the clock's number, as without a record.
-    vx::LSTATE held = vx::StateOpen(0);
+    vx::LSTATE held = vx::StateOpen(vx::StateRecord::JOBNUMBER, 0);
     ASSERT_NE(held, vx::LSTATE_ERROR);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(InAnotherProcess(520, T + 20), 520);

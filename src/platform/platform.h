@@ -378,17 +378,19 @@ int FileClose(LFILE file);                                // 0, or -1 on error
 bool LocalTimeNow(struct tm *local, int64_t *seconds);
 
 // A few bytes of text that the processes of the user on this machine share: the job
-// numbers handed out last.  The record lives where only the user can reach it (POSIX:
+// numbers handed out last, and the reserved local port taken last, each in a record of
+// its own with a lock of its own.  The records live where only the user can reach it (POSIX:
 // /tmp/vexlolpr-<uid>, or $VEXLOLPR_STATE_DIR where a test names one, only when the
 // directory is the user's own and closed to others; Windows: the user's local application
 // data folder, from the profile); a link in its
 // place is not followed.
+enum class StateRecord { JOBNUMBER, LOCALPORT };
 typedef intptr_t LSTATE;
 constexpr LSTATE LSTATE_ERROR = -1;
 // Opens the record, creating it empty, and takes it under an exclusive lock, waiting at
 // most about `waitms` for another holder.  LSTATE_ERROR when it cannot be had; nothing
 // is then held.
-LSTATE StateOpen(DWORD waitms);
+LSTATE StateOpen(StateRecord which, DWORD waitms);
 // Reads the record into buf: at most size - 1 bytes and a NUL.  The length, or -1.
 int StateRead(LSTATE state, char *buf, int size);
 // Replaces the whole record with `length` bytes of `text`: 0, or -1.

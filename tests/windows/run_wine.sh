@@ -10,7 +10,7 @@
 # timer, two threads printing at once (one cancelled by its request block, a request
 # started inside the other failing as busy), no socket layer, a job and a listing over
 # IPv6 ([::1]); as root in a network namespace of its own, a job to port 515 from the
-# first reserved local port, 601.
+# first reserved local port, 601, and the next process's from 602.
 # A throwaway Wine prefix of the DLL's machine with the null graphics driver (no X
 # server) and one persistent server of that prefix for all cases.  Exit 77 when python3
 # or that machine's Wine is missing or cannot run (wine_env.sh).
@@ -157,7 +157,14 @@ overrides="$WINEDLLOVERRIDES;wsock32=d"
 run_case "no socket layer" - "" lprcases.exe nowinsock job.bin
 overrides=$WINEDLLOVERRIDES
 if [ "$netns" = 1 ]; then
+    # Without the user's record of the port taken last a process starts at 601; the next
+    # process goes on after the port the first took.
+    ports=$(dirname "$record")/vexlolpr-localport
+    [ -f "$ports" ] || fail "the jobs left no record of the port taken last: $ports"
+    rm -f "$ports"
     run_case "job to port 515 from local port 601" print "--data job.bin --port 515 --source-port 601" \
+        lprcases.exe print @ job.bin
+    run_case "the next process's job from local port 602" print "--data job.bin --port 515 --source-port 602" \
         lprcases.exe print @ job.bin
 else
     echo "-- job to port 515 from local port 601: skipped (needs root and a network namespace of its own)"

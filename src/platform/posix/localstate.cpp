@@ -33,7 +33,10 @@ bool LocalTimeNow(struct tm *local, int64_t *seconds)
 
 namespace {
 
-const char STATE_NAME[] = "vexlolpr-jobnumber";
+const char *RecordName(StateRecord which)
+{
+    return which == StateRecord::LOCALPORT ? "vexlolpr-localport" : "vexlolpr-jobnumber";
+}
 
 // The directory as a descriptor when it is a real directory of the user that nobody
 // else may enter or write: otherwise another user could swap the record for a link to
@@ -46,6 +49,7 @@ int OpenPrivateDirectory(const char *path)
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
         close(fd);
+        errno = EPERM; // there, and refused
         return -1;
     }
     return fd;
@@ -64,6 +68,10 @@ int OpenStateDirectory()
         return chosen[0] == '/' ? OpenPrivateDirectory(chosen) : -1;
     char path[64];
     snprintf(path, sizeof path, "/tmp/vexlolpr-%lu", static_cast<unsigned long>(geteuid()));
+    // Made on first need only: every job opens it, most find it there.
+    int fd = OpenPrivateDirectory(path);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
     if (mkdir(path, 0700) != 0 && errno != EEXIST)
         return -1;
     return OpenPrivateDirectory(path); // a directory someone else made first is refused
@@ -95,7 +103,7 @@ bool LockWithin(int fd, DWORD waitms)
 
 } // namespace
 
-LSTATE StateOpen(DWORD waitms)
+LSTATE StateOpen(StateRecord which, DWORD waitms)
 {
     if (posix::Injected(posix::Fallible::StateOpen))
         return LSTATE_ERROR;
@@ -105,7 +113,7 @@ LSTATE StateOpen(DWORD waitms)
     // O_NONBLOCK: a FIFO put in its place must not hold the open.
     int fd;
     do
-        fd = openat(dir, STATE_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+        fd = openat(dir, RecordName(which), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     while (fd < 0 && errno == EINTR);
     close(dir);
     if (fd < 0)
@@ -131,16 +139,17 @@ int StateRead(LSTATE state, char *buf, int size)
     int fd = static_cast<int>(state);
     int length = 0;
     while (length < size - 1) {
-        ssize_t n = pread(fd, buf + length, static_cast<size_t>(size - 1 - length), length);
+        ssize_t want = size - 1 - length;
+        ssize_t n = pread(fd, buf + length, static_cast<size_t>(want), length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             buf[0] = '\0';
             return -1;
         }
-        if (n == 0)
-            break;
         length += static_cast<int>(n);
+        if (n < want)
+            break; // a short read of a regular file is its end: no call to find it
     }
     buf[length] = '\0';
     return length;

@@ -89,12 +89,13 @@ static DWORD RecordFolder(char *path) // path: MAX_PATH + 1 bytes
     return ::GetTempPathA(MAX_PATH + 1, path);
 }
 
-LSTATE StateOpen(DWORD waitms)
+LSTATE StateOpen(StateRecord which, DWORD waitms)
 {
-    static const char name[] = "vexlolpr-jobnumber";
+    const char *name = which == StateRecord::LOCALPORT ? "vexlolpr-localport" : "vexlolpr-jobnumber";
+    size_t namesize = strlen(name) + 1;
     char path[MAX_PATH + 1];
     DWORD dirlength = RecordFolder(path);
-    if (dirlength == 0 || dirlength + sizeof name > sizeof path)
+    if (dirlength == 0 || dirlength + namesize > sizeof path)
         return LSTATE_ERROR;
     // A junction or link, for the directory or the record, could send the writes to a
     // file that is not ours.
@@ -104,7 +105,7 @@ LSTATE StateOpen(DWORD waitms)
     if (dirattributes == INVALID_FILE_ATTRIBUTES || (dirattributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         IsReparsePoint(dirattributes))
         return LSTATE_ERROR;
-    memcpy(path + dirlength, name, sizeof name);
+    memcpy(path + dirlength, name, namesize);
 
     // No sharing: an open handle is the lock, and it goes with the process that holds it.
     // One that does not let go (a stopped process) must not hold up a print job, so the
