@@ -303,8 +303,15 @@ def main():
         f"{bigname}; within 10% or 0.5 MiB)",
         abs(rb - rs) <= max(0.5, 0.1 * rs) if have(rs, rb) else None,
     )
-    cc, cl = cpu.get("cmd"), cpu.get("lprng")
+    cu = big_rate.get("cups")
+    check(
+        f"no-yield {bigname} job >= 1.2x the CUPS lpd backend ({fmt(b)} vs {fmt(cu)} MB/s{ratio(b, cu)})",
+        b >= 1.2 * cu if have(b, cu) else None,
+    )
+    cc, cl, ccu = cpu.get("cmd"), cpu.get("lprng"), cpu.get("cups")
     check(f"CPU s/GiB at most LPRng's ({fmt(cc)} vs {fmt(cl)})", cc <= cl if have(cc, cl) else None)
+    check(f"CPU s/GiB at most the CUPS lpd backend's ({fmt(cc)} vs {fmt(ccu)})",
+          cc <= ccu if have(cc, ccu) else None)
     y = big_rate.get("cmd-yield")
     check(
         f"`--yield` >= 0.9x the yield ceiling of {fmt(YIELD_CEILING)} MB/s ({fmt(y)} MB/s"

@@ -522,60 +522,107 @@ private:
     uint32_t size_;
 };
 
-// The file's octets in chunks, each written and counted on its own.  The file is read
-// several chunks at a time, which spares most of the reads; the chunks on the wire are
-// the same, since a disk file delivers all that is asked up to its end.
-WORD SendChunks(SOCKET sd, LFILE file, int64_t size, char *buffer, uint32_t buffersize,
-                LPR_COMMONARG *lpcommonarg)
-{
-    int64_t remaining = size;
-    int64_t sent = 0;
-    JobTrack &job = ThisRequest().job;
-    ChunkSize chunk((lpcommonarg->debugflags & LPR_OPT_NOYIELD) != 0);
-    while (remaining > 0) {
-        uint32_t want = remaining < buffersize ? static_cast<uint32_t>(remaining) : buffersize;
-        int32_t got = FileRead(file, buffer, want);
-        if (got <= 0) {
-            RecordError(lpcommonarg, LPR_ERR_FILE_SHORTER, LPR_ERR_FILE_SHORTER);
-            return LPR_R_UNEXP_NET_ERR;
-        }
-        for (int32_t at = 0; at < got;) {
-            int32_t limit = static_cast<int32_t>(chunk.get());
-            int n = got - at < limit ? got - at : limit;
-            DWORD began = GetTickCount();
-            if (wsock_write(sd, buffer + at, n, 0, lpcommonarg) == -1) {
-                RecordError(lpcommonarg, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
-                return LPR_R_GEN_FAILURE;
-            }
-            chunk.Took(GetTickCount() - began);
-            at += n;
-            sent += n;
-            job.bytessent = static_cast<uint64_t>(sent);
-            wsock_setprogress(sent);
-        }
-        remaining -= got;
+// The file's octets in chunks, each written and counted on its own.  From memory the
+// file is read several chunks at a time, which spares most of the reads; the chunks on
+// the wire are the same, since a disk file delivers all that is asked up to its end.
+// Without a buffer the kernel moves each chunk from the file to the socket.
+class ChunkSender {
+public:
+    ChunkSender(SOCKET sd, LFILE file, LPR_COMMONARG *lpcommonarg)
+        : sd_(sd), file_(file), common_(lpcommonarg), job_(ThisRequest().job),
+          chunk_((lpcommonarg->debugflags & LPR_OPT_NOYIELD) != 0)
+    {
     }
-    return 0;
-}
+    WORD FromFile(int64_t size)
+    {
+        while (sent_ < size) {
+            int64_t left = size - sent_;
+            int n = left < chunk_.get() ? static_cast<int>(left) : static_cast<int>(chunk_.get());
+            WORD failed = Send(nullptr, n);
+            if (failed != 0)
+                return failed;
+        }
+        return 0;
+    }
+    WORD FromMemory(int64_t size, char *buffer, uint32_t buffersize)
+    {
+        for (int64_t remaining = size; remaining > 0;) {
+            uint32_t want = remaining < buffersize ? static_cast<uint32_t>(remaining) : buffersize;
+            int32_t got = FileRead(file_, buffer, want);
+            if (got <= 0)
+                return FileEnded();
+            for (int32_t at = 0; at < got;) {
+                int32_t limit = static_cast<int32_t>(chunk_.get());
+                int n = got - at < limit ? got - at : limit;
+                WORD failed = Send(buffer + at, n);
+                if (failed != 0)
+                    return failed;
+                at += n;
+            }
+            remaining -= got;
+        }
+        return 0;
+    }
 
-// Streams `size` bytes of the file in chunks; never more than announced, even when the
-// file grew meanwhile.  0, or the result value of the failure.
-WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg)
+private:
+    WORD Send(const char *from, int n)
+    {
+        DWORD began = GetTickCount();
+        int rc = from != nullptr ? wsock_write(sd_, from, n, 0, common_)
+                                 : wsock_writefile(sd_, file_, sent_, n, common_);
+        if (rc == WRITE_FILE_ENDED)
+            return FileEnded();
+        if (rc == -1) {
+            RecordError(common_, LPR_ERR_SEND_DATA, LPR_ERR_SEND_DATA);
+            return LPR_R_GEN_FAILURE;
+        }
+        chunk_.Took(GetTickCount() - began);
+        sent_ += n;
+        job_.bytessent = static_cast<uint64_t>(sent_);
+        wsock_setprogress(sent_);
+        return 0;
+    }
+    WORD FileEnded()
+    {
+        RecordError(common_, LPR_ERR_FILE_SHORTER, LPR_ERR_FILE_SHORTER);
+        return LPR_R_UNEXP_NET_ERR;
+    }
+
+    SOCKET sd_;
+    LFILE file_;
+    LPR_COMMONARG *common_;
+    JobTrack &job_;
+    ChunkSize chunk_;
+    int64_t sent_ = 0;
+};
+
+// Without yielding, the kernel moves the file where the socket layer can; otherwise it
+// is read into a buffer sized to fit: a small file takes no more than itself.
+WORD SendAllChunks(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg)
 {
-    // Sized to fit: a small file takes no more than itself.
+    ChunkSender sender(sd, file, lpcommonarg);
+    if ((lpcommonarg->debugflags & LPR_OPT_NOYIELD) != 0 && wsock_canwritefile())
+        return sender.FromFile(size);
     uint32_t buffersize = size < READ_SIZE ? static_cast<uint32_t>(size > 0 ? size : 1) : READ_SIZE;
     Scratch buffer(buffersize);
     if (!buffer) {
         RecordError(lpcommonarg, LPR_ERR_NO_MEMORY, LPR_ERR_NO_MEMORY);
         return LPR_R_NOT_ENOUGH_MEMORY;
     }
+    return sender.FromMemory(size, buffer.get(), buffersize);
+}
+
+// Streams `size` bytes of the file in chunks; never more than announced, even when the
+// file grew meanwhile.  0, or the result value of the failure.
+WORD SendContent(SOCKET sd, LFILE file, int64_t size, LPR_COMMONARG *lpcommonarg)
+{
     LPRTrace("VEXLOLPR wsock_do_data_file() SENDING DATA FILE now=%lu... lprws", GetTickCount());
     // Chunks of a file that spans several fill whole segments; the last part is pushed
     // out when small writes go at once again, before the zero octet.
     bool coalesce = size > CHUNK_SIZE;
     if (coalesce)
         wsock_nodelay(sd, false);
-    WORD failed = SendChunks(sd, file, size, buffer.get(), buffersize, lpcommonarg);
+    WORD failed = SendAllChunks(sd, file, size, lpcommonarg);
     if (failed != 0)
         return failed; // the connection is broken off; its options no longer matter
     if (coalesce)

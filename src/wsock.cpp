@@ -458,7 +458,23 @@ static int WriteCancelled(LPR_COMMONARG *lpcommonarg, const char *trace)
     return -1;
 }
 
-int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg)
+namespace {
+
+// Where a write's octets come from: memory, or a file from an offset, which the kernel
+// moves to the socket without a copy through the library.
+struct WriteSource {
+    const char *buf;
+    LFILE file; // LFILE_ERROR: the octets are at buf
+    int64_t offset;
+    bool FromFile() const { return file != LFILE_ERROR; }
+    int Send(SOCKET sd, int done, int remaining, int flags) const
+    {
+        return FromFile() ? winsock.SendFileRange(sd, file, offset + done, remaining)
+                          : winsock.send(sd, buf + done, remaining, flags);
+    }
+};
+
+int WriteFrom(SOCKET sd, const WriteSource &source, int len, int flags, LPR_COMMONARG *lpcommonarg)
 {
     LPRTrace("VEXLOLPR wsock_write() entered... wsockio");
     SetStatus("Sending...");
@@ -468,10 +484,9 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
         return WriteTimedOut(lpcommonarg);
     Request &r = ThisRequest();
     int remaining = len;
-    const char *position = buf;
     for (;;) {
         LPRTrace("VEXLOLPR wsock_write() :send() wsockio");
-        int n = winsock.send(sd, position, remaining, flags);
+        int n = source.Send(sd, len - remaining, remaining, flags);
         if (lpcommonarg->errorcode != 0) {
             r.yieldcount = 0;
             return WriteCancelled(lpcommonarg, "VEXLOLPR ERROR1 wsock_write() : CANCELED wsockio");
@@ -485,9 +500,13 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
             SetStatus("Sending...done!");
             return len;
         }
+        if (n == 0 && source.FromFile()) {
+            LPRTrace("VEXLOLPR ERROR wsock_write() : the file ended early wsockio");
+            SetStatus("Sending...failed!");
+            return WRITE_FILE_ENDED;
+        }
         if (n >= 0) {
             remaining -= n;
-            position += n;
             LPRTrace("VEXLOLPR wsock_write() sending... last time sent=%d bytes wsockio", n);
         } else if (LastError() != WSAEWOULDBLOCK) {
             LPRTrace("VEXLOLPR ERROR wsock_write() : WSAGetLastError()=%d wsockio", LastError());
@@ -504,6 +523,20 @@ int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *l
         if (deadline.reached())
             return WriteTimedOut(lpcommonarg);
     }
+}
+
+} // namespace
+
+int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg)
+{
+    return WriteFrom(sd, WriteSource{buf, LFILE_ERROR, 0}, len, flags, lpcommonarg);
+}
+
+bool wsock_canwritefile() { return winsock.SendFileRange != nullptr; }
+
+int wsock_writefile(SOCKET sd, LFILE file, int64_t offset, int len, LPR_COMMONARG *lpcommonarg)
+{
+    return WriteFrom(sd, WriteSource{nullptr, file, offset}, len, 0, lpcommonarg);
 }
 
 } // namespace vx

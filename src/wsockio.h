@@ -191,6 +191,11 @@ int wsock_abort(SOCKET sd);   // abortive close; the dialog goes with mysocket
 int wsock_read(SOCKET sd, char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg);
 // len once every byte is accepted; -1 on failure (4943), time-out (4913) or cancel (4601).
 int wsock_write(SOCKET sd, const char *buf, int len, int flags, LPR_COMMONARG *lpcommonarg);
+// The same for `len` octets of a file from `offset`, moved by the kernel where the socket
+// layer can (wsock_canwritefile()); WRITE_FILE_ENDED when the file ends before them.
+constexpr int WRITE_FILE_ENDED = -2;
+bool wsock_canwritefile();
+int wsock_writefile(SOCKET sd, LFILE file, int64_t offset, int len, LPR_COMMONARG *lpcommonarg);
 void wsock_nodelay(SOCKET sd, bool on); // on: short writes leave at once (TCP_NODELAY)
 
 } // namespace vx

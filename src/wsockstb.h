@@ -33,7 +33,11 @@ namespace vx {
     X(int, setsockopt, (SOCKET, int, int, const char *, int))
 
 // Taken when the provider has them, not required: a provider without them loads.
-#define WINSOCK_OPTIONAL_ENTRIES(X) X(int, getsockname, (SOCKET, sockaddr *, int *))
+// SendFileRange is no Winsock call: the POSIX provider's kernel file-to-socket transfer,
+// `len` octets of the file from `offset`, as send reports them (0: the file ended).
+#define WINSOCK_OPTIONAL_ENTRIES(X)                                                      \
+    X(int, getsockname, (SOCKET, sockaddr *, int *))                                     \
+    X(int, SendFileRange, (SOCKET, LFILE, int64_t, int))
 // The IPv6 look-up, from WS2_32.DLL where the system has it; without it (or either
 // entry) IPv6 hosts do not resolve and nothing else changes.  The sockets of both
 // families go through the entries above.

@@ -432,11 +432,14 @@ TEST_F(HostileTest, UnreadableFileIsNotFound)
 }
 
 // The file changes after the size was taken and announced: the peer does it when the
-// data file's subcommand line has arrived, before it acknowledges that line.
-class ChangingFile : public HostileTest {
+// data file's subcommand line has arrived, before it acknowledges that line.  Both ways
+// of moving the file: read by the library (yielding), and by the kernel (not).
+class ChangingFile : public HostileTest, public ::testing::WithParamInterface<bool> {
 protected:
     std::string Run(const std::string &content, std::function<void(const std::string &)> change, WORD *result)
     {
+        if (GetParam())
+            common_.debugflags |= LPR_OPT_NOYIELD;
         std::string path = File("changing.bin", content);
         LPR_PRINTARG p = PrintArg(path);
         std::vector<PeerStep> script = AcceptJob(p, common_, content.size());
@@ -457,7 +460,7 @@ protected:
     std::string expected_;
 };
 
-TEST_F(ChangingFile, RemovedAfterTheOpenStillArrivesIntact)
+TEST_P(ChangingFile, RemovedAfterTheOpenStillArrivesIntact)
 {
     WORD result;
     std::string wire = Run(std::string(20000, 'r'), [](const std::string &path) { unlink(path.c_str()); }, &result);
@@ -465,7 +468,7 @@ TEST_F(ChangingFile, RemovedAfterTheOpenStillArrivesIntact)
     EXPECT_EQ(wire, expected_);
 }
 
-TEST_F(ChangingFile, GrownFileSendsOnlyTheAnnouncedCount)
+TEST_P(ChangingFile, GrownFileSendsOnlyTheAnnouncedCount)
 {
     WORD result;
     std::string wire = Run(std::string(20000, 'g'),
@@ -480,7 +483,7 @@ TEST_F(ChangingFile, GrownFileSendsOnlyTheAnnouncedCount)
     EXPECT_EQ(wire.find('\x01'), std::string::npos) << "nothing of the growth went out";
 }
 
-TEST_F(ChangingFile, ShrunkFileFailsAndAbortsTheConnection)
+TEST_P(ChangingFile, ShrunkFileFailsAndAbortsTheConnection)
 {
     DebugCapture capture;
     WORD result;
@@ -498,6 +501,9 @@ TEST_F(ChangingFile, ShrunkFileFailsAndAbortsTheConnection)
     size_t start = wire.find('\n', line) + 1;
     EXPECT_EQ(wire.substr(start), std::string(6000, 's'));
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadOrByKernel, ChangingFile, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "NoYield" : "Yield"; });
 
 // ---- null pointers --------------------------------------------------------------------------
 

@@ -1,6 +1,8 @@
 // Requests under a timer signal whose handler does not restart system calls, as
 // programs with timers (Python among them) install: the signal ends no request, and
-// every wait still runs to its own time-out.
+// every wait still runs to its own time-out.  And the kernel's file-to-socket transfer,
+// which has no flag against SIGPIPE, raises none in the program.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/time.h>
 
@@ -12,6 +14,10 @@
 
 using namespace vxtest;
 namespace shim = vx::posix::shim;
+
+// <sys/socket.h> would clash with the library's own socket constants.
+extern "C" int socketpair(int domain, int type, int protocol, int fds[2]);
+constexpr int LOCAL_DOMAIN = 1; // AF_UNIX
 
 namespace {
 
@@ -167,6 +173,47 @@ TEST_F(SignalTest, TimerSignalsEndNoRequest)
             EXPECT_LT(noisy.ms, REPLY_TIMEOUT + 3000);
         }
     }
+}
+
+// A live peer gets the file's octets from the offset; a peer gone is an error result
+// with SIGPIPE at its default disposition (the test would die of it), and a SIGPIPE the
+// program had pending stays pending.
+TEST(SendFile, MovesTheOctetsAndAPeerGoneIsAnErrorNotASignal)
+{
+    char path[] = "/tmp/vexlolpr-sendfile-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    ASSERT_EQ(write(file, "0123456789", 10), 10);
+    int pair[2];
+    ASSERT_EQ(socketpair(LOCAL_DOMAIN, vx::SOCK_STREAM, 0, pair), 0);
+    EXPECT_EQ(shim::SendFile(pair[0], file, 3, 5), 5);
+    char got[8] = {};
+    EXPECT_EQ(read(pair[1], got, sizeof got), 5);
+    EXPECT_STREQ(got, "34567");
+    EXPECT_EQ(shim::SendFile(pair[0], file, 8, 5), 2) << "up to the file's end";
+    EXPECT_EQ(shim::SendFile(pair[0], file, 10, 5), 0) << "the file ended";
+    close(pair[1]);
+    for (bool pendingbefore : {false, true}) {
+        sigset_t pipe, old, pending;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        if (pendingbefore) {
+            pthread_sigmask(SIG_BLOCK, &pipe, &old);
+            pthread_kill(pthread_self(), SIGPIPE);
+        }
+        EXPECT_LT(shim::SendFile(pair[0], file, 0, 10), 0) << pendingbefore;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        EXPECT_EQ(sigismember(&pending, SIGPIPE) == 1, pendingbefore);
+        if (pendingbefore) {
+            timespec now = {0, 0};
+            sigtimedwait(&pipe, nullptr, &now);
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        }
+    }
+    close(pair[0]);
+    close(file);
 }
 
 } // namespace

@@ -32,13 +32,13 @@ enum Site {
     S_WSAStartup, S_socket, S_bind, S_connect, S_send, S_recv, S_setsockopt, S_getsockname, S_shutdown,
     S_closesocket, S_WSAAsyncSelect, S_gethostbyname, S_SetTimer, S_CreateDialog, S_GlobalAlloc, S_GlobalLock,
     S_FileOpen, S_FileSeek, S_FileRead, S_PostMessage, S_LocalTime, S_StateOpen, S_StateRead, S_StateWrite, S_new,
-    S_getaddrinfo, SITES
+    S_getaddrinfo, S_SendFileRange, SITES
 };
 const char *const site_names[SITES] = {
     "WSAStartup", "socket", "bind", "connect", "send", "recv", "setsockopt", "getsockname", "shutdown",
     "closesocket", "WSAAsyncSelect", "gethostbyname", "SetTimer", "CreateDialogParamA", "GlobalAlloc", "GlobalLock",
     "FileOpen", "FileSeek", "FileRead", "PostMessageA", "LocalTimeNow", "StateOpen", "StateRead", "StateWrite",
-    "operator new", "getaddrinfo"};
+    "operator new", "getaddrinfo", "SendFileRange"};
 
 // One call made to fail: the nth call of a site, with a socket error (0: the primitive's
 // own failure).
@@ -177,6 +177,14 @@ int WSAAPI W_send(vx::SOCKET s, const char *buf, int len, int flags)
         vx::posix::NoteSendBlocked(static_cast<int>(s)); // FD_WRITE once there is room
     return Failed(inj.plan.error);
 }
+int WSAAPI W_SendFileRange(vx::SOCKET s, vx::LFILE file, int64_t offset, int len)
+{
+    if (!Fire(S_SendFileRange))
+        return real.SendFileRange(s, file, offset, len);
+    if (inj.plan.error == vx::WSAEWOULDBLOCK)
+        vx::posix::NoteSendBlocked(static_cast<int>(s));
+    return Failed(inj.plan.error);
+}
 int WSAAPI W_recv(vx::SOCKET s, char *buf, int len, int flags)
 {
     if (!Fire(S_recv))
@@ -233,7 +241,8 @@ std::vector<int> ClassesOf(Site s)
     case S_connect:
         return {vx::WSAENETUNREACH, vx::WSAEWOULDBLOCK, vx::WSAEINTR, vx::WSAEADDRINUSE, vx::WSAECONNREFUSED,
                 vx::WSAETIMEDOUT};
-    case S_send: return {vx::WSAECONNRESET, vx::WSAEWOULDBLOCK};
+    case S_send:
+    case S_SendFileRange: return {vx::WSAECONNRESET, vx::WSAEWOULDBLOCK};
     case S_recv: return {vx::WSAECONNRESET, vx::WSAEWOULDBLOCK};
     case S_setsockopt: return {vx::WSAENOPROTOOPT};
     case S_getsockname: return {vx::WSAEINVAL};
@@ -249,7 +258,7 @@ std::vector<int> ClassesOf(Site s)
 // ---- the requests -------------------------------------------------------------------------
 
 enum class Kind { DataFirst, ControlFirst, CheckOnly, Queue, Removal };
-enum class Extra { None, Unprivileged, AddressInUse, Ipv6 };
+enum class Extra { None, Unprivileged, AddressInUse, Ipv6, NoYield };
 
 struct Variant {
     Kind kind;
@@ -279,6 +288,8 @@ std::string VariantName(const Variant &v)
         name += "AfterAddressInUse";
     if (v.extra == Extra::Ipv6)
         name += "Ipv6";
+    if (v.extra == Extra::NoYield)
+        name += "NoYield"; // the file moved by the kernel
     return name;
 }
 
@@ -309,6 +320,7 @@ Expect ExpectationOf(Site s, int error, Kind kind)
     case S_connect: // still under way, or a retry from the next port
         return error == vx::WSAEWOULDBLOCK || error == vx::WSAEADDRINUSE ? Expect::MayPass : Expect::Fail;
     case S_send:
+    case S_SendFileRange:
     case S_recv: // waited for and tried again; check-only's withdrawal is not checked
         return error == vx::WSAEWOULDBLOCK || (kind == Kind::CheckOnly && s == S_send) ? Expect::MayPass
                                                                                        : Expect::Fail;
@@ -373,12 +385,13 @@ protected:
 #define TAKE(name) real.name = reinterpret_cast<decltype(real.name)>(entry(#name));
         TAKE(WSAStartup) TAKE(WSACleanup) TAKE(socket) TAKE(bind) TAKE(connect) TAKE(send) TAKE(shutdown)
         TAKE(recv) TAKE(closesocket) TAKE(WSAGetLastError) TAKE(WSASetLastError) TAKE(gethostbyname) TAKE(htons)
-        TAKE(WSAAsyncSelect) TAKE(setsockopt) TAKE(getsockname)
+        TAKE(WSAAsyncSelect) TAKE(setsockopt) TAKE(getsockname) TAKE(SendFileRange)
 #undef TAKE
         vx::UnloadWinsock();
 #define WRAP(name) .replace(#name, reinterpret_cast<void (*)()>(W_##name))
         provider_ WRAP(WSAStartup) WRAP(socket) WRAP(bind) WRAP(connect) WRAP(send) WRAP(recv) WRAP(setsockopt)
-            WRAP(getsockname) WRAP(shutdown) WRAP(closesocket) WRAP(WSAAsyncSelect) WRAP(gethostbyname);
+            WRAP(getsockname) WRAP(shutdown) WRAP(closesocket) WRAP(WSAAsyncSelect) WRAP(gethostbyname)
+                WRAP(SendFileRange);
 #undef WRAP
         provider_.install();
         // The IPv6 look-up of WS2_32 through the same wrappers.
@@ -427,6 +440,8 @@ protected:
         // The retries come a second apart, within the connect's reply time-out.
         c.replytimeout = v.extra == Extra::AddressInUse ? 3000 : 1000;
         c.showdialog = v.shown;
+        if (v.extra == Extra::NoYield)
+            c.debugflags |= LPR_OPT_NOYIELD;
         LPR_PRINTARG p = PrintArg(path_);
         const char *host = v.extra == Extra::Ipv6 ? "[::1]" : "localhost";
         p.host = host;
@@ -646,6 +661,7 @@ const Variant variants[] = {
     {Kind::DataFirst, false, Extra::Unprivileged},
     {Kind::DataFirst, false, Extra::AddressInUse},
     {Kind::DataFirst, false, Extra::Ipv6},
+    {Kind::DataFirst, true, Extra::NoYield},
     {Kind::CheckOnly, false, Extra::Ipv6},
     {Kind::Queue, false, Extra::Ipv6},
 };

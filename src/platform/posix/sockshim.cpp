@@ -9,10 +9,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -211,16 +214,17 @@ int Connect(int fd, const Endpoint &peer)
     return error != 0 ? -error : PeerConnected(fd) ? 0 : -10057; // WSAENOTCONN
 }
 
-// No SIGPIPE: a peer that went away is an error result, as in Winsock.
-long Send(int fd, const void *buf, size_t len)
+// A send of `len` octets, each call of `push(done, flags)` putting out what it can of
+// the octets from `done` on.  No SIGPIPE: a peer that went away is an error result, as
+// in Winsock.
+template <class Push> static long Transfer(int fd, size_t len, Push push)
 {
     int64_t start = NowUs();
-    ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+    ssize_t n = push(0, 0);
     // A signal stops a blocking send with EINTR, or after part of the data with its
     // count; a Winsock one sends it all, or fails, within its time-out.
     bool cut = n < 0 ? errno == EINTR : static_cast<size_t>(n) < len;
     if (cut && Blocking(fd)) {
-        const char *bytes = static_cast<const char *>(buf);
         size_t done = n < 0 ? 0 : static_cast<size_t>(n);
         int64_t deadline = DeadlineOf(fd, true, start);
         while (done < len) {
@@ -230,10 +234,10 @@ long Send(int fd, const void *buf, size_t len)
                     break;
                 return ready == 0 ? -10060 : ready; // WSAETIMEDOUT, as the send's own
             }
-            n = send(fd, bytes + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n >= 0)
+            n = push(done, MSG_DONTWAIT);
+            if (n > 0)
                 done += static_cast<size_t>(n);
-            else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 break; // reported here, or by the next call when part went
         }
         n = done > 0 ? static_cast<ssize_t>(done) : n;
@@ -252,6 +256,46 @@ long Send(int fd, const void *buf, size_t len)
         errno = EPIPE;
     }
     return Fail(fd);
+}
+
+long Send(int fd, const void *buf, size_t len)
+{
+    const char *bytes = static_cast<const char *>(buf);
+    return Transfer(fd, len, [&](size_t done, int flags) {
+        return send(fd, bytes + done, len - done, MSG_NOSIGNAL | flags);
+    });
+}
+
+// The kernel's file-to-socket transfer has no MSG_NOSIGNAL: the calling thread holds
+// SIGPIPE back for the call, and takes the one the call raised, leaving one that was
+// pending before it.
+static ssize_t SendFileQuietly(int fd, int file, off_t at, size_t len)
+{
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    sigemptyset(&pending);
+    bool before = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n = sendfile(fd, file, &at, len);
+    int error = errno;
+    if (n < 0 && error == EPIPE && !before) {
+        timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return n;
+}
+
+long SendFile(int fd, int file, int64_t offset, size_t len)
+{
+    // Without a per-call flag, a blocking descriptor's continuation blocks within its
+    // time-out, which is what a Winsock send does anyway.
+    return Transfer(fd, len, [&](size_t done, int) {
+        return SendFileQuietly(fd, file, static_cast<off_t>(offset + static_cast<int64_t>(done)), len - done);
+    });
 }
 
 long Recv(int fd, void *buf, size_t len, bool peek)

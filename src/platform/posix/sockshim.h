@@ -28,6 +28,9 @@ int Bind(int fd, const Endpoint &local);
 // time-out (SetTimeout) they had when they started, as Winsock's do.
 int Connect(int fd, const Endpoint &peer);
 long Send(int fd, const void *buf, size_t len);            // bytes sent
+// `len` octets of a file from `offset` (the file's own position does not move); 0 when
+// the file ends there.
+long SendFile(int fd, int file, int64_t offset, size_t len);
 long Recv(int fd, void *buf, size_t len, bool peek);       // bytes received, 0 at close
 int Shutdown(int fd, int how);                             // 0 receives, 1 sends, 2 both
 int Close(int fd);

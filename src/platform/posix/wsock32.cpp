@@ -197,6 +197,22 @@ int WSAAPI ws_send(SOCKET s, const char *buf, int len, int flags)
     return static_cast<int>(Result(rc));
 }
 
+int WSAAPI ws_SendFileRange(SOCKET s, LFILE file, int64_t offset, int len)
+{
+    if (!Started())
+        return Failed(WSANOTINITIALISED);
+    if (!ValidSocket(s))
+        return Failed(WSAENOTSOCK);
+    if (len < 0 || offset < 0 || file == LFILE_ERROR)
+        return Failed(WSAEFAULT);
+    long rc = HeldOr(s, [&] {
+        return shim::SendFile(static_cast<int>(s), static_cast<int>(file), offset, static_cast<size_t>(len));
+    });
+    if (rc == -WSAEWOULDBLOCK)
+        NoteSendBlocked(static_cast<int>(s)); // FD_WRITE once there is room again
+    return static_cast<int>(Result(rc));
+}
+
 int WSAAPI ws_recv(SOCKET s, char *buf, int len, int flags)
 {
     if (CheckTransfer(s, buf, len, flags, MSG_PEEK_) != 0)
@@ -439,6 +455,7 @@ const ModuleExport winsock_exports[] = {
     {"WSAAsyncSelect", Proc(ws_WSAAsyncSelect)},
     {"setsockopt", Proc(ws_setsockopt)},
     {"getsockname", Proc(ws_getsockname)},
+    {"SendFileRange", Proc(ws_SendFileRange)},
 };
 
 const ModuleExport winsock2_exports[] = {
