@@ -41,13 +41,13 @@ const char *RecordName(StateRecord which)
 // The directory as a descriptor when it is a real directory of the user that nobody
 // else may enter or write: otherwise another user could swap the record for a link to
 // one of our files, or read and steer the numbers.  -1 when it is not.
-int OpenPrivateDirectory(const char *path)
+int OpenPrivateDirectory(const char *path, uid_t user)
 {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != user || (st.st_mode & 077) != 0) {
         close(fd);
         errno = EPERM; // there, and refused
         return -1;
@@ -55,26 +55,26 @@ int OpenPrivateDirectory(const char *path)
     return fd;
 }
 
-int OpenStateDirectory()
+int OpenStateDirectory(uid_t user)
 {
     if (!statedir.empty())
-        return OpenPrivateDirectory(statedir.c_str());
+        return OpenPrivateDirectory(statedir.c_str(), user);
     // One place per user whatever the environment says ($XDG_RUNTIME_DIR is set in a
     // login session and not for cron or a service, $TMPDIR differs from shell to shell):
     // every process of the user must find the same record.  A test may name a directory
     // of its own, which must be as private.
     const char *chosen = getenv("VEXLOLPR_STATE_DIR");
     if (chosen != nullptr && chosen[0] != '\0')
-        return chosen[0] == '/' ? OpenPrivateDirectory(chosen) : -1;
+        return chosen[0] == '/' ? OpenPrivateDirectory(chosen, user) : -1;
     char path[64];
-    snprintf(path, sizeof path, "/tmp/vexlolpr-%lu", static_cast<unsigned long>(geteuid()));
+    snprintf(path, sizeof path, "/tmp/vexlolpr-%lu", static_cast<unsigned long>(user));
     // Made on first need only: every job opens it, most find it there.
-    int fd = OpenPrivateDirectory(path);
+    int fd = OpenPrivateDirectory(path, user);
     if (fd >= 0 || errno != ENOENT)
         return fd;
     if (mkdir(path, 0700) != 0 && errno != EEXIST)
         return -1;
-    return OpenPrivateDirectory(path); // a directory someone else made first is refused
+    return OpenPrivateDirectory(path, user); // a directory someone else made first is refused
 }
 
 uint64_t MonotonicMs()
@@ -107,7 +107,8 @@ LSTATE StateOpen(StateRecord which, DWORD waitms)
 {
     if (posix::Injected(posix::Fallible::StateOpen))
         return LSTATE_ERROR;
-    int dir = OpenStateDirectory();
+    uid_t user = geteuid();
+    int dir = OpenStateDirectory(user);
     if (dir < 0)
         return LSTATE_ERROR;
     // O_NONBLOCK: a FIFO put in its place must not hold the open.
@@ -120,7 +121,7 @@ LSTATE StateOpen(StateRecord which, DWORD waitms)
         return LSTATE_ERROR;
     // A second name for the file would let a write land elsewhere.
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != user || st.st_nlink != 1 ||
         !LockWithin(fd, waitms)) {
         close(fd);
         return LSTATE_ERROR;

@@ -356,8 +356,10 @@ int SetNonBlocking(int fd, bool on)
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0)
         return Fail();
-    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return fcntl(fd, F_SETFL, flags) == 0 ? 0 : Fail();
+    int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted == flags)
+        return 0; // as it is: no second call
+    return fcntl(fd, F_SETFL, wanted) == 0 ? 0 : Fail();
 }
 
 int LocalAddress(int fd, Endpoint *local)
