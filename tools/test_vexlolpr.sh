@@ -15,13 +15,13 @@ cli=${2:?}
 server=${3:?}
 version=${4:?}
 manpage=${5:-}
+# shellcheck source-path=SCRIPTDIR source=../tests/scripts/checks.sh
+. "$(dirname "$0")/../tests/scripts/checks.sh"
 
 # The user's own destination must not leak into the checks.
 unset PRINTER
 export LC_ALL=C
 
-passed=0
-failed=0
 work=$(mktemp -d /tmp/test-vexlolpr.XXXXXX) || exit 1
 # The job number record of the command: this run's own (private, as the library requires),
 # not the user's, which tests running at the same time would move.
@@ -29,63 +29,9 @@ mkdir -m 700 "$work/state" && export VEXLOLPR_STATE_DIR=$work/state
 server_pid=""
 extra_pids=""
 
-pass() {
-    passed=$((passed + 1))
-    echo "ok   - $1"
-}
-
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL - $1"
-    shift
-    local line
-    for line in "$@"; do
-        echo "       $line"
-    done
-}
-
 skip() {
     echo "vexlolpr.$group: skipped: $1"
     exit 77
-}
-
-# check_eq NAME EXPECTED ACTUAL
-check_eq() {
-    if [ "$2" = "$3" ]; then
-        pass "$1"
-    else
-        fail "$1" "expected: '$2'" "actual:   '$3'"
-    fi
-}
-
-# check_match NAME EXTENDED-REGEX TEXT
-check_match() {
-    if printf '%s' "$3" | grep -Eq -- "$2"; then
-        pass "$1"
-    else
-        fail "$1" "expected to match: $2" "actual: '$3'"
-    fi
-}
-
-# check_no_match NAME EXTENDED-REGEX TEXT
-check_no_match() {
-    if printf '%s' "$3" | grep -Eq -- "$2"; then
-        fail "$1" "expected not to match: $2" "actual: '$3'"
-    else
-        pass "$1"
-    fi
-}
-
-# check_cmp NAME EXPECTED-FILE ACTUAL-FILE: byte for byte.
-check_cmp() {
-    if [ ! -f "$3" ]; then
-        fail "$1" "missing file: $3"
-    elif cmp -s -- "$2" "$3"; then
-        pass "$1"
-    else
-        fail "$1" "expected $(wc -c <"$2") bytes ($2), got $(wc -c <"$3") bytes ($3)" \
-            "$(cmp -- "$2" "$3" 2>&1 | head -n 1)"
-    fi
 }
 
 finish() {

@@ -2,56 +2,8 @@
 # control file text the client is expected to send, and the way into a namespace.
 # The drivers set `client` (path of interop_client) and `work` (scratch directory).
 
-passed=0
-failed=0
-
-pass() {
-    passed=$((passed + 1))
-    echo "ok   - $1"
-}
-
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL - $1"
-    shift
-    local line
-    for line in "$@"; do
-        echo "       $line"
-    done
-}
-
-# check_eq NAME EXPECTED ACTUAL
-check_eq() {
-    if [ "$2" = "$3" ]; then
-        pass "$1"
-    else
-        fail "$1" "expected: '$2'" "actual:   '$3'"
-    fi
-}
-
-# check_match NAME EXTENDED-REGEX TEXT
-check_match() {
-    if printf '%s' "$3" | grep -Eq -- "$2"; then
-        pass "$1"
-    else
-        fail "$1" "expected to match: $2" "actual: '$3'"
-    fi
-}
-
-# check_cmp NAME EXPECTED-FILE ACTUAL-FILE: byte for byte; on a difference the sizes
-# and the first differing bytes are shown.
-check_cmp() {
-    if [ ! -f "$3" ]; then
-        fail "$1" "missing file: $3"
-    elif cmp -s -- "$2" "$3"; then
-        pass "$1"
-    else
-        fail "$1" "expected $(wc -c <"$2") bytes ($2), got $(wc -c <"$3") bytes ($3)" \
-            "$(cmp -- "$2" "$3" 2>&1 | head -n 1)" \
-            "first differing bytes (offset, octal expected, octal actual):" \
-            "$(cmp -l -- "$2" "$3" 2>/dev/null | head -n 8 | tr '\n' ';')"
-    fi
-}
+# shellcheck source-path=SCRIPTDIR source=../scripts/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/checks.sh"
 
 # check_text NAME EXPECTED-FILE ACTUAL-FILE: like check_cmp for text, with a line diff.
 check_text() {
